@@ -1,0 +1,148 @@
+#include "test_support.h"
+
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include <atomic>
+
+namespace testsupport {
+
+std::wstring BinDir() {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    PathRemoveFileSpecW(path);
+    return path;
+}
+
+std::wstring BinPath(const std::wstring& name) { return BinDir() + L"\\" + name; }
+
+TempDir::TempDir(const std::wstring& hint) {
+    static std::atomic<unsigned> counter{0};
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    for (;;) {
+        std::wstring candidate = std::wstring(temp) + hint + L"-" + std::to_wstring(GetCurrentProcessId()) +
+                                 L"-" + std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(counter++);
+        if (CreateDirectoryW(candidate.c_str(), nullptr)) {
+            path_ = candidate;
+            return;
+        }
+    }
+}
+
+TempDir::~TempDir() { RemoveTree(path_); }
+
+ProcessResult RunProcess(const std::wstring& commandLine, const std::wstring& currentDir, DWORD timeoutMs,
+                         const std::wstring& application) {
+    ProcessResult result;
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESHOWWINDOW;
+    si.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION pi = {};
+    std::wstring line = commandLine;
+    if (!CreateProcessW(application.empty() ? nullptr : application.c_str(), line.data(), nullptr, nullptr,
+                        FALSE, 0, nullptr, currentDir.empty() ? nullptr : currentDir.c_str(), &si, &pi))
+        return result;
+    result.started = true;
+    if (WaitForSingleObject(pi.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+        result.timedOut = true;
+        TerminateProcess(pi.hProcess, 0xDEAD);
+        WaitForSingleObject(pi.hProcess, 5000);
+    }
+    GetExitCodeProcess(pi.hProcess, &result.exitCode);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return result;
+}
+
+bool MakeDirs(const std::wstring& path) {
+    const int rc = SHCreateDirectoryExW(nullptr, path.c_str(), nullptr);
+    return rc == ERROR_SUCCESS || rc == ERROR_ALREADY_EXISTS || rc == ERROR_FILE_EXISTS;
+}
+
+bool CopyTo(const std::wstring& from, const std::wstring& to) {
+    return CopyFileW(from.c_str(), to.c_str(), FALSE) != 0;
+}
+
+bool WriteBytes(const std::wstring& path, const std::string& bytes) {
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    const bool ok = WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                    written == bytes.size();
+    CloseHandle(h);
+    return ok;
+}
+
+bool ReadBytes(const std::wstring& path, std::string* bytes) {
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    bytes->clear();
+    char chunk[65536];
+    DWORD got = 0;
+    while (ReadFile(h, chunk, sizeof(chunk), &got, nullptr) && got > 0) bytes->append(chunk, got);
+    CloseHandle(h);
+    return true;
+}
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+void RemoveTree(const std::wstring& path) {
+    if (path.empty()) return;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = data.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring full = path + L"\\" + name;
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(full);
+            else {
+                SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(full.c_str());
+            }
+        } while (FindNextFileW(find, &data));
+        FindClose(find);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+bool WaitForFile(const std::wstring& path, DWORD timeoutMs) {
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    while (!Exists(path)) {
+        if (GetTickCount64() > end) return false;
+        Sleep(20);
+    }
+    return true;
+}
+
+std::vector<std::string> SplitLines(const std::string& text, const std::string& separator) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t hit; (hit = text.find(separator, start)) != std::string::npos; start = hit + separator.size())
+        lines.push_back(text.substr(start, hit - start));
+    if (start < text.size()) lines.push_back(text.substr(start));
+    return lines;
+}
+
+std::string ToUtf8(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                      nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
+    return out;
+}
+
+std::wstring FromUtf8(const std::string& text) {
+    if (text.empty()) return {};
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+    return out;
+}
+
+}  // namespace testsupport

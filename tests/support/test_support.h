@@ -1,0 +1,55 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// Helpers shared by test programs: processes, throw-away folders, files.
+namespace testsupport {
+
+// Folder that holds the running test program (and every built fixture).
+std::wstring BinDir();
+std::wstring BinPath(const std::wstring& name);
+
+// A fresh folder under the user's temp folder (on the C: drive under Wine),
+// removed with its contents when the object goes.
+class TempDir {
+public:
+    explicit TempDir(const std::wstring& hint = L"extrun");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::wstring& Path() const { return path_; }
+    std::wstring operator/(const std::wstring& relative) const { return path_ + L"\\" + relative; }
+
+private:
+    std::wstring path_;
+};
+
+struct ProcessResult {
+    bool started = false;
+    bool timedOut = false;
+    DWORD exitCode = 0;
+};
+
+// Starts `commandLine` (application found by the usual search unless
+// `application` is given), hidden, in `currentDir` (empty: inherit), and
+// waits up to `timeoutMs`. A process that outlives the wait is killed.
+ProcessResult RunProcess(const std::wstring& commandLine, const std::wstring& currentDir = L"",
+                         DWORD timeoutMs = 60000, const std::wstring& application = L"");
+
+bool MakeDirs(const std::wstring& path);
+bool CopyTo(const std::wstring& from, const std::wstring& to);
+bool WriteBytes(const std::wstring& path, const std::string& bytes);
+bool ReadBytes(const std::wstring& path, std::string* bytes);
+bool Exists(const std::wstring& path);
+void RemoveTree(const std::wstring& path);
+// Waits until `path` exists, up to `timeoutMs`.
+bool WaitForFile(const std::wstring& path, DWORD timeoutMs);
+
+std::vector<std::string> SplitLines(const std::string& text, const std::string& separator = "\r\n");
+std::string ToUtf8(const std::wstring& text);
+std::wstring FromUtf8(const std::string& text);
+
+}  // namespace testsupport
