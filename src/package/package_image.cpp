@@ -35,34 +35,38 @@ uint32_t UsableImageSize(const uint8_t* bytes, size_t size) {
     return total;
 }
 
+bool NextRecord(const uint8_t* image, size_t size, size_t* offset, RecordView* record) {
+    if (!image || *offset > size || size - *offset < kRecordHeadSize) return false;
+    const uint8_t* head = image + *offset;
+    const uint32_t length = ReadLe32(head + 4 + kNameSize);
+    if (size - *offset - kRecordHeadSize < length) return false;
+    record->tag = head;
+    record->name = head + 4;
+    record->nameLength = 0;
+    while (record->nameLength < kNameSize && record->name[record->nameLength] != 0) ++record->nameLength;
+    record->data = head + kRecordHeadSize;
+    record->length = length;
+    *offset += kRecordHeadSize + length;
+    return true;
+}
+
 bool FindRecordInImage(const uint8_t* image, size_t size, uint32_t count, const uint8_t tag[4], const char* name,
                        RecordData* found) {
     if (!image || count == 0 || size < kHeaderSize || !name) return false;
     size_t offset = kHeaderSize;
-    for (uint32_t i = 0; i < count; ++i) {
-        if (size - offset < kRecordHeadSize) return false;
-        const uint8_t* record = image + offset;
-        const uint32_t length = ReadLe32(record + 4 + kNameSize);
-        if (size - offset - kRecordHeadSize < length) return false;
-
-        if (std::memcmp(record, tag, 4) == 0) {
-            // The record's name must be a leading part of `name`: compared over
-            // the record name's own length, where `name` may not yet have ended.
-            const uint8_t* recordName = record + 4;
-            bool match = true;
-            for (size_t k = 0; k < kNameSize && recordName[k] != 0; ++k) {
-                if (name[k] == 0 || static_cast<uint8_t>(name[k]) != recordName[k]) {
-                    match = false;
-                    break;
-                }
-            }
-            if (match) {
-                found->data = record + kRecordHeadSize;
-                found->length = length;
-                return true;
-            }
+    RecordView record;
+    for (uint32_t i = 0; i < count && NextRecord(image, size, &offset, &record); ++i) {
+        if (std::memcmp(record.tag, tag, 4) != 0) continue;
+        // The record's name must be a leading part of `name`, compared over the
+        // record name's own length; `name` ending first (its terminator against
+        // a non-zero byte) is a mismatch.
+        size_t k = 0;
+        while (k < record.nameLength && name[k] != 0 && static_cast<uint8_t>(name[k]) == record.name[k]) ++k;
+        if (k == record.nameLength) {
+            found->data = record.data;
+            found->length = record.length;
+            return true;
         }
-        offset += kRecordHeadSize + length;
     }
     return false;
 }

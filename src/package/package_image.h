@@ -27,6 +27,18 @@ void Unscramble(uint8_t* bytes, size_t size);
 // no more than `size`. 0 otherwise.
 uint32_t UsableImageSize(const uint8_t* bytes, size_t size);
 
+struct RecordView {
+    const uint8_t* tag = nullptr;   // 4 bytes
+    const uint8_t* name = nullptr;  // nameLength bytes, not terminated when full
+    size_t nameLength = 0;
+    const uint8_t* data = nullptr;
+    uint32_t length = 0;
+};
+
+// Reads the record at `*offset` and moves `*offset` past it. False when the
+// record's head or data would pass the end of the image.
+bool NextRecord(const uint8_t* image, size_t size, size_t* offset, RecordView* record);
+
 struct RecordData {
     const uint8_t* data = nullptr;
     uint32_t length = 0;

@@ -1,0 +1,101 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "common/hresult_error.h"
+#include "common/path_buffer.h"
+#include "common/wstring.h"
+
+namespace {
+
+HRESULT CodeOf(void (*f)()) {
+    try {
+        f();
+    } catch (const HResultError& e) {
+        return e.Code();
+    }
+    return S_OK;
+}
+
+}  // namespace
+
+TEST(WString, CopiesShareTextUntilOneChanges) {
+    WString a(L"shared");
+    WString b(a);
+    EXPECT_EQ(a.c_str(), b.c_str());
+    b.Append(L"!");
+    EXPECT_STREQ(a.c_str(), L"shared");
+    EXPECT_STREQ(b.c_str(), L"shared!");
+    b.MakeUpper();
+    EXPECT_STREQ(a.c_str(), L"shared");
+}
+
+TEST(WString, EmptyStringsShareOneBlock) {
+    WString a, b(nullptr), c(L"");
+    EXPECT_EQ(a.c_str(), b.c_str());
+    EXPECT_EQ(a.c_str(), c.c_str());
+    EXPECT_EQ(a.c_str()[0], L'\0');
+}
+
+TEST(WString, OutOfRangeAccessThrowsInvalidArg) {
+    EXPECT_EQ(CodeOf([] { WString(L"ab").At(2); }), E_INVALIDARG);
+    EXPECT_EQ(CodeOf([] { WString(L"ab").Mid(3); }), E_INVALIDARG);
+    EXPECT_EQ(CodeOf([] { WString(nullptr, 4); }), E_INVALIDARG);
+    EXPECT_STREQ(WString(L"ab").Mid(2).c_str(), L"");
+    EXPECT_STREQ(WString(L"abcdef").Mid(2, 100).c_str(), L"cdef");
+}
+
+TEST(WString, AppendingItsOwnTextIsSafe) {
+    WString a(L"xy");
+    for (int i = 0; i < 10; ++i) a.Append(a.c_str());
+    EXPECT_EQ(a.Length(), 2u << 10);
+    EXPECT_EQ(a[a.Length() - 1], L'y');
+}
+
+TEST(WString, ReplaceIsCaseSensitiveLeftToRightWithoutOverlap) {
+    WString path(L"ext\\LNCH.tpi;lnch.tpi;LNCH.tpiLNCH.tpi");
+    EXPECT_EQ(path.Replace(L"LNCH.tpi", L"LaunchModule.tpi"), 3u);
+    EXPECT_STREQ(path.c_str(), L"ext\\LaunchModule.tpi;lnch.tpi;LaunchModule.tpiLaunchModule.tpi");
+    WString aaa(L"aaa");
+    EXPECT_EQ(aaa.Replace(L"aa", L"b"), 1u);
+    EXPECT_STREQ(aaa.c_str(), L"ba");
+}
+
+TEST(WString, OrdinalOrderComparesUnsignedUnitsAndPrefixesFirst) {
+    EXPECT_LT(WString(L"AB"), WString(L"ABC"));
+    EXPECT_LT(WString(L"Z"), WString(L"a"));
+    EXPECT_LT(WString(L"a"), WString(L"\x00e9"));
+    EXPECT_LT(WString(L"\x7fff"), WString(L"\xffff"));
+}
+
+TEST(WString, TrimUsesTheRunTimeSpaceTest) {
+    WString s(L" \t\r\n\x3000 inner text \v\f");
+    EXPECT_STREQ(s.Trim().c_str(), L"inner text");
+}
+
+TEST(WString, CopiesOnManyThreadsKeepTheCountRight) {
+    WString shared(L"counted across threads");
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&shared] {
+            for (int i = 0; i < 20000; ++i) {
+                WString copy(shared);
+                WString other = copy;
+                ASSERT_EQ(other.Length(), shared.Length());
+            }
+        });
+    for (auto& t : threads) t.join();
+    WString last(shared);
+    last.Append(L"!");
+    EXPECT_STREQ(shared.c_str(), L"counted across threads");
+}
+
+TEST(PathBuffer, BoundedCopyKeepsAtMost259UnitsAndATerminator) {
+    PathBuffer buffer;
+    std::wstring longText(400, L'x');
+    CopyBounded(buffer, longText.c_str());
+    EXPECT_EQ(wcslen(buffer), 259u);
+    CopyBounded(buffer, nullptr);
+    EXPECT_EQ(buffer[0], L'\0');
+}
