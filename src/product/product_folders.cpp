@@ -1,4 +1,95 @@
 #include "product/product_folders.h"
-// Placeholder until product detection lands.
-int DetectProductId(int) { return 0; }
-WString GetProductDataFolder(int) { return WString(); }
+
+#include <windows.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include <cwchar>
+
+#include "common/path_buffer.h"
+
+// Both tables live for the whole process; they are read-only once built.
+const std::map<int, WString> ProductDataFolderNames = {
+    {3, L"Vantiro"},     {60, L"kelmora"},   {61, L"Sarvenn"},    {62, L"Tobrisk"},
+    {63, L"Morvane"},    {64, L"Quenlow"},   {65, L"ristavel"},   {66, L"Faskorn"},
+    {67, L"Drellik"},    {68, L"Ulvetta"},   {69, L"Brenhold"},   {70, L"Cindrew"},
+    {71, L"Haverlin"},   {72, L"Oskaru"},    {73, L"Zemprow"},    {74, L"Lirrafen"},
+    {75, L"Nobrecht"},   {76, L"Galwick"},   {77, L"Yestrom"},    {78, L"Pomberly"},
+    {79, L"Xandrel"},    {80, L"Wistmere"},  {81, L"Jorvessa"},   {82, L"Ebbingvale"},
+    {83, L"Corliven"},   {84, L"Ambrith"},   {85, L"Tessaly"},
+};
+
+const std::map<int, WString> ProductMarkerFiles = {
+    {3, L"hollin.exe"},      {60, L"kelmora.exe"},    {61, L"Pendrake.exe"},
+    {62, L"Ulmarro.exe"},    {63, L"morvane.exe"},    {64, L"quenlow.exe"},
+    {65, L"brisbeck.exe"},   {66, L"Faskorn.exe"},    {67, L"Drellik.exe"},
+    {68, L"Ulvetta.exe"},    {69, L"Brenhold.exe"},   {70, L"Cindrew.exe"},
+    {71, L"Haverlin.exe"},   {72, L"Oskaru.exe"},     {73, L"Zemprow.exe"},
+    {74, L"Lirrafen.exe"},   {75, L"Nobrecht.exe"},   {76, L"Galwick.exe"},
+    {77, L"Yestrom.exe"},    {78, L"Pomberly.exe"},   {79, L"Xandrel.exe"},
+    {80, L"Wistmere.exe"},   {81, L"Jorvessa.exe"},   {82, L"Ebbingvale.exe"},
+    {83, L"Corliven.exe"},   {84, L"Fennarow.exe"},   {85, L"Tessaly.exe"},
+};
+
+namespace {
+
+// Product 3 shipped its main program under a second name as well.
+constexpr int kSecondMarkerProduct = 3;
+constexpr wchar_t kSecondMarker[] = L"maribec.exe";
+
+// Bit (id - 63) set: the product keeps its data in the local store.
+constexpr int kFirstMaskedId = 63;
+constexpr int kLastMaskedId = 84;
+constexpr unsigned kLocalStoreMask = 0x3FDF79;
+
+// A join that does not fit in a path buffer names no file.
+bool MarkerPresent(const wchar_t* folder, const wchar_t* marker) {
+    PathBuffer joined = {};
+    return PathCombineW(joined, folder, marker) && PathFileExistsW(joined);
+}
+
+}  // namespace
+
+int ProductDataStore(int productId) {
+    if (productId >= kFirstMaskedId && productId <= kLastMaskedId &&
+        (kLocalStoreMask >> (productId - kFirstMaskedId)) & 1u)
+        return CSIDL_LOCAL_APPDATA;
+    return CSIDL_APPDATA;
+}
+
+int DetectProductId(int levelsUp) {
+    if (levelsUp < 0) return 0;
+
+    PathBuffer folder = {};
+    GetModuleFileNameW(nullptr, folder, MAX_PATH);
+    PathRemoveFileSpecW(folder);
+    for (int level = 0; level < levelsUp; ++level) {
+        // Once at the root every further strip is a no-op, so a huge level
+        // ends here rather than spinning through all its iterations.
+        const size_t before = wcslen(folder);
+        PathRemoveFileSpecW(folder);
+        if (wcslen(folder) == before) break;
+    }
+
+    for (const auto& [id, marker] : ProductMarkerFiles) {
+        if (MarkerPresent(folder, marker.c_str())) return id;
+        if (id == kSecondMarkerProduct && MarkerPresent(folder, kSecondMarker)) return id;
+    }
+    return 0;
+}
+
+WString GetProductDataFolder(int levelsUp) {
+    WString name;
+    const int id = DetectProductId(levelsUp);
+    const auto entry = ProductDataFolderNames.find(id);
+    if (entry != ProductDataFolderNames.end()) name = entry->second;
+    if (name.IsEmpty()) return WString();
+
+    // Neither the special-folder lookup nor the creation is checked: the
+    // composed path is the answer whether or not the folder could be made.
+    PathBuffer path = {};
+    SHGetSpecialFolderPathW(nullptr, path, ProductDataStore(id), FALSE);
+    PathAppendW(path, name.c_str());
+    if (!PathFileExistsW(path)) SHCreateDirectory(nullptr, path);
+    return WString(path);
+}
