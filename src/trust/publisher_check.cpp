@@ -1,4 +1,137 @@
 #include "trust/publisher_check.h"
-// Placeholder until the check lands.
-int VerifyPublisherSignature(const wchar_t*) { return 0; }
-int IsAcceptedSignerName(const wchar_t*) { return 0; }
+
+#include <windows.h>
+#include <shlwapi.h>
+#include <softpub.h>
+#include <wincrypt.h>
+#include <wintrust.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "common/handles.h"
+#include "trust/fault_guard.h"
+#include "trust/trust_call.h"
+
+namespace {
+
+// The request in its form without the trailing signature-settings member.
+constexpr DWORD kTrustDataSize = 80;
+static_assert(sizeof(WINTRUST_DATA) >= kTrustDataSize, "the request's fixed part");
+static_assert(sizeof(WINTRUST_FILE_INFO) == 32, "the file subject as the platform reads it");
+
+// Revocation is off; should a policy fetch anything, it may use the cache only.
+constexpr DWORD kVerifyProvFlags =
+    WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT | WTD_CACHE_ONLY_URL_RETRIEVAL;
+static_assert(kVerifyProvFlags == 0x1080, "provider flags of the verify call");
+
+// Below this major version (Windows XP and older) nothing is verified.
+constexpr DWORD kFirstVerifiedMajorVersion = 6;
+
+constexpr DWORD kSignerNameUnits = 512;
+
+std::atomic<trust::TrustCall> g_trustCall{&WinVerifyTrust};
+
+bool IsAcceptedStatus(LONG status) {
+    // An expired signing certificate and an untrusted root are tolerated:
+    // products sign with certificates that outlive their validity and with
+    // roots that a machine may not carry.
+    return status == ERROR_SUCCESS || status == static_cast<LONG>(CERT_E_EXPIRED) ||
+           status == static_cast<LONG>(CERT_E_UNTRUSTEDROOT);
+}
+
+bool IsOlderThanVerifiedSystems() {
+    OSVERSIONINFOEXW version;
+    std::memset(&version, 0, sizeof(version));
+    version.dwOSVersionInfoSize = sizeof(version);
+    // A failed query leaves major version 0, which counts as old.
+    GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version));
+    return version.dwMajorVersion < kFirstVerifiedMajorVersion;
+}
+
+// The signer's own certificate: element 0 of simple chain 0 of signer 0.
+// Null when any link on the way is missing.
+PCCERT_CONTEXT SignerCertificate(HANDLE state) {
+    const CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(state);
+    if (!provider || provider->csSigners == 0 || !provider->pasSigners) return nullptr;
+    const CERT_CHAIN_CONTEXT* chain = provider->pasSigners[0].pChainContext;
+    if (!chain || !chain->rgpChain || chain->cChain == 0) return nullptr;
+    const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
+    if (!simple || simple->cElement == 0 || !simple->rgpElement) return nullptr;
+    const CERT_CHAIN_ELEMENT* element = simple->rgpElement[0];
+    if (!element) return nullptr;
+    return element->pCertContext;
+}
+
+int HasAcceptedName(PCCERT_CONTEXT certificate) {
+    wchar_t name[kSignerNameUnits];
+    std::memset(name, 0, sizeof(name));
+    const DWORD units = CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr,
+                                           name, kSignerNameUnits);
+    // A count of 512 means the name filled the buffer and was cut.
+    if (units < 1 || units > kSignerNameUnits - 1) return 0;
+    return IsAcceptedSignerName(name) ? 1 : 0;
+}
+
+struct SignatureCheck {
+    const wchar_t* path;
+    int result;
+};
+
+// Verifies, reads the signer's name and closes the trust state; runs under
+// the fault guard from the verify call to the end of the close call.
+void CheckSignature(void* context) {
+    auto& check = *static_cast<SignatureCheck*>(context);
+    const trust::TrustCall trustCall = g_trustCall.load();
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+
+    WINTRUST_FILE_INFO file;
+    std::memset(&file, 0, sizeof(file));
+    file.cbStruct = sizeof(file);
+    file.pcwszFilePath = check.path;
+
+    WINTRUST_DATA request;
+    std::memset(&request, 0, sizeof(request));
+    request.cbStruct = kTrustDataSize;
+    request.dwUIChoice = WTD_UI_NONE;
+    request.fdwRevocationChecks = WTD_REVOKE_NONE;
+    request.dwUnionChoice = WTD_CHOICE_FILE;
+    request.pFile = &file;
+    request.dwStateAction = WTD_STATEACTION_VERIFY;
+    request.dwProvFlags = kVerifyProvFlags;
+    request.dwUIContext = WTD_UICONTEXT_EXECUTE;
+
+    if (!IsAcceptedStatus(trustCall(nullptr, &action, &request))) return;
+
+    // From here on the state the verify call made must be released, whatever
+    // the walk finds.
+    const HANDLE state = request.hWVTStateData;
+    const ScopeExit closeState([&] {
+        std::memset(&request, 0, sizeof(request));
+        request.cbStruct = kTrustDataSize;
+        request.hWVTStateData = state;
+        request.dwStateAction = WTD_STATEACTION_CLOSE;
+        trustCall(nullptr, &action, &request);
+    });
+
+    const PCCERT_CONTEXT certificate = SignerCertificate(state);
+    if (certificate) check.result = HasAcceptedName(certificate);
+}
+
+}  // namespace
+
+namespace trust {
+
+TrustCall SetTrustCallForTesting(TrustCall call) {
+    return g_trustCall.exchange(call ? call : &WinVerifyTrust);
+}
+
+}  // namespace trust
+
+int VerifyPublisherSignature(const wchar_t* path) {
+    if (!path || !PathFileExistsW(path)) return 0;
+    if (IsOlderThanVerifiedSystems()) return 1;
+    SignatureCheck check{path, 0};
+    if (!RunGuarded(&CheckSignature, &check)) return 0;
+    return check.result;
+}
