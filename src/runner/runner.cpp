@@ -1,3 +1,86 @@
 #include "runner/runner.h"
-// Placeholder until the loader lands.
-int ExtensionRunner::Run(const WString&, const WString&) { return 0; }
+
+#include <windows.h>
+#include <shlwapi.h>
+
+#include <cstdint>
+#include <string>
+
+#include "common/handles.h"
+#include "common/narrow.h"
+#include "common/path_buffer.h"
+#include "log/log_record.h"
+#include "trust/publisher_check.h"
+
+namespace {
+
+// Every record of the loader carries this location, whatever file and line
+// the code sits in and whatever separators the build machine uses: readers
+// of the log match on "[runner]" and the line numbers.
+constexpr char kLogSource[] = "src\\runner\\runner.cpp";
+constexpr char kLogTag[] = "[I]";
+constexpr int32_t kLogLevel = 1;
+
+struct FailureRecord {
+    uint32_t line;
+    const wchar_t* message;
+};
+constexpr FailureRecord kFileMissing{32, L"PathFileExists: "};
+constexpr FailureRecord kPublisherRefused{37, L"HasMsSign Failed: "};
+constexpr FailureRecord kLoadFailed{44, L"LoadLibrary Failed: "};
+
+// The export's type: one pointer to the process's command line, the
+// platform's standard calling convention, result not read.
+using ExtensionEntry = void (*)(wchar_t* commandLine);
+
+void LogFailure(const FailureRecord& failure, const PathBuffer& path) {
+    EXTRUN_LOG(kLogLevel, kLogTag, kLogSource, failure.line, failure.message << path);
+}
+
+// Opens the file so that, while the handle lives, nobody else can write,
+// rename or delete it: the file that was verified is the file that loads.
+// Readers (the trust check, the loader's own open) are still let in.
+UniqueFileHandle HoldAgainstChanges(const wchar_t* path) {
+    return UniqueFileHandle(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+}  // namespace
+
+int ExtensionRunner::Run(const WString& dllPath, const WString& entryName) {
+    if (dllPath.IsEmpty() || entryName.IsEmpty()) return 0;
+
+    PathBuffer path;
+    ResolveAgainstProgramParent(dllPath, path);
+    if (!PathFileExistsW(path)) {
+        LogFailure(kFileMissing, path);
+        return 0;
+    }
+
+    HMODULE module = nullptr;
+    {
+        // A file that cannot be held (someone has it open for writing) could
+        // change after it was verified, so it counts as refused.
+        const UniqueFileHandle hold = HoldAgainstChanges(path);
+        if (!hold || !VerifyPublisherSignature(path)) {
+            LogFailure(kPublisherRefused, path);
+            return 0;
+        }
+        // Stays loaded until the process ends, whether or not the entry is
+        // found: its initialisation has run and may have left threads behind.
+        module = LoadLibraryW(path);
+    }
+    if (!module) {
+        LogFailure(kLoadFailed, path);
+        return 0;
+    }
+
+    ExtensionEntry entry = nullptr;
+    {
+        const std::string exportName = ToNarrow(entryName, CP_THREAD_ACP);
+        entry = reinterpret_cast<ExtensionEntry>(GetProcAddress(module, exportName.c_str()));
+    }
+    if (!entry) return 0;
+    entry(GetCommandLineW());
+    return 1;
+}
