@@ -34,8 +34,8 @@ std::atomic<trust::TrustCall> g_trustCall{&WinVerifyTrust};
 
 bool IsAcceptedStatus(LONG status) {
     // An expired signing certificate and an untrusted root are tolerated:
-    // products sign with certificates that outlive their validity and with
-    // roots that a machine may not carry.
+    // installed files outlive their signing certificates, and a machine may
+    // not carry the root a publisher chains to.
     return status == ERROR_SUCCESS || status == static_cast<LONG>(CERT_E_EXPIRED) ||
            status == static_cast<LONG>(CERT_E_UNTRUSTEDROOT);
 }

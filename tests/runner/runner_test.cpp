@@ -230,4 +230,19 @@ TEST(ExtensionRunner, KeepsOthersFromChangingTheFileFromCheckToLoad) {
     SetEnvironmentVariableW(L"EXTRUN_PROBE_RENAME", nullptr);
 }
 
+TEST(ExtensionRunner, RefusesAFileThatSomeoneHasOpenForWriting) {
+    RunnerHost host;
+    host.SwitchLogOn();
+    const std::wstring dll = host.AddExtension(L"ext_record.dll", L"busy.dll");
+    HANDLE writer = CreateFileW(dll.c_str(), GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, writer);
+    EXPECT_EQ(0u, host.Run(Arg(L"--dll=", dll) + L" --entry=Run"));
+    CloseHandle(writer);
+    EXPECT_EQ(std::vector<std::string>{"[I][  37][runner] HasMsSign Failed: " + ToUtf8(dll)},
+              host.RunnerRecords());
+    EXPECT_FALSE(Exists(dll + L".attached"));
+}
+
 }  // namespace

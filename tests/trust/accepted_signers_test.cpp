@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "test_support.h"
 #include "trust/accepted_signers.h"
@@ -43,27 +41,6 @@ TEST(AcceptedSignerNames, HoldsThePublishersInTableOrder) {
     ASSERT_EQ(std::size(kPublishers), AcceptedSignerNames.size());
     for (size_t i = 0; i < AcceptedSignerNames.size(); ++i)
         EXPECT_EQ(FromUtf8(kPublishers[i]), AcceptedSignerNames[i]()) << "entry " << i;
-}
-
-TEST(AcceptedSignerNames, ThreadsArrivingTogetherGetTheSameFilledBuffers) {
-    constexpr int kThreads = 8;
-    std::vector<std::vector<const wchar_t*>> seen(kThreads);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&seen, t] {
-            // Half the threads walk the table backwards so that first uses collide.
-            for (size_t i = 0; i < AcceptedSignerNames.size(); ++i) {
-                const size_t index = t % 2 ? AcceptedSignerNames.size() - 1 - i : i;
-                seen[t].push_back(AcceptedSignerNames[index]());
-            }
-        });
-    for (auto& thread : threads) thread.join();
-    for (int t = 0; t < kThreads; ++t)
-        for (size_t i = 0; i < AcceptedSignerNames.size(); ++i) {
-            const size_t index = t % 2 ? AcceptedSignerNames.size() - 1 - i : i;
-            EXPECT_EQ(AcceptedSignerNames[index](), seen[t][i]);
-            EXPECT_EQ(FromUtf8(kPublishers[index]), seen[t][i]);
-        }
 }
 
 TEST(IsAcceptedSignerName, AcceptsEveryPublisher) {
