@@ -10,25 +10,22 @@
 
 // Both tables live for the whole process; they are read-only once built.
 const std::map<int, WString> ProductDataFolderNames = {
-    {3, L"Vantiro"},     {60, L"kelmora"},   {61, L"Sarvenn"},    {62, L"Tobrisk"},
-    {63, L"Morvane"},    {64, L"Quenlow"},   {65, L"ristavel"},   {66, L"Faskorn"},
-    {67, L"Drellik"},    {68, L"Ulvetta"},   {69, L"Brenhold"},   {70, L"Cindrew"},
-    {71, L"Haverlin"},   {72, L"Oskaru"},    {73, L"Zemprow"},    {74, L"Lirrafen"},
-    {75, L"Nobrecht"},   {76, L"Galwick"},   {77, L"Yestrom"},    {78, L"Pomberly"},
-    {79, L"Xandrel"},    {80, L"Wistmere"},  {81, L"Jorvessa"},   {82, L"Ebbingvale"},
-    {83, L"Corliven"},   {84, L"Ambrith"},   {85, L"Tessaly"},
+    {3, L"Vantiro"},   {60, L"kelmora"},  {61, L"Sarvenn"},  {62, L"Tobrisk"},    {63, L"Morvane"},
+    {64, L"Quenlow"},  {65, L"ristavel"}, {66, L"Faskorn"},  {67, L"Drellik"},    {68, L"Ulvetta"},
+    {69, L"Brenhold"}, {70, L"Cindrew"},  {71, L"Haverlin"}, {72, L"Oskaru"},     {73, L"Zemprow"},
+    {74, L"Lirrafen"}, {75, L"Nobrecht"}, {76, L"Galwick"},  {77, L"Yestrom"},    {78, L"Pomberly"},
+    {79, L"Xandrel"},  {80, L"Wistmere"}, {81, L"Jorvessa"}, {82, L"Ebbingvale"}, {83, L"Corliven"},
+    {84, L"Ambrith"},  {85, L"Tessaly"},
 };
 
 const std::map<int, WString> ProductMarkerFiles = {
-    {3, L"hollin.exe"},      {60, L"kelmora.exe"},    {61, L"Pendrake.exe"},
-    {62, L"Ulmarro.exe"},    {63, L"morvane.exe"},    {64, L"quenlow.exe"},
-    {65, L"brisbeck.exe"},   {66, L"Faskorn.exe"},    {67, L"Drellik.exe"},
-    {68, L"Ulvetta.exe"},    {69, L"Brenhold.exe"},   {70, L"Cindrew.exe"},
-    {71, L"Haverlin.exe"},   {72, L"Oskaru.exe"},     {73, L"Zemprow.exe"},
-    {74, L"Lirrafen.exe"},   {75, L"Nobrecht.exe"},   {76, L"Galwick.exe"},
-    {77, L"Yestrom.exe"},    {78, L"Pomberly.exe"},   {79, L"Xandrel.exe"},
-    {80, L"Wistmere.exe"},   {81, L"Jorvessa.exe"},   {82, L"Ebbingvale.exe"},
-    {83, L"Corliven.exe"},   {84, L"Fennarow.exe"},   {85, L"Tessaly.exe"},
+    {3, L"hollin.exe"},    {60, L"kelmora.exe"},  {61, L"Pendrake.exe"}, {62, L"Ulmarro.exe"},
+    {63, L"morvane.exe"},  {64, L"quenlow.exe"},  {65, L"brisbeck.exe"}, {66, L"Faskorn.exe"},
+    {67, L"Drellik.exe"},  {68, L"Ulvetta.exe"},  {69, L"Brenhold.exe"}, {70, L"Cindrew.exe"},
+    {71, L"Haverlin.exe"}, {72, L"Oskaru.exe"},   {73, L"Zemprow.exe"},  {74, L"Lirrafen.exe"},
+    {75, L"Nobrecht.exe"}, {76, L"Galwick.exe"},  {77, L"Yestrom.exe"},  {78, L"Pomberly.exe"},
+    {79, L"Xandrel.exe"},  {80, L"Wistmere.exe"}, {81, L"Jorvessa.exe"}, {82, L"Ebbingvale.exe"},
+    {83, L"Corliven.exe"}, {84, L"Fennarow.exe"}, {85, L"Tessaly.exe"},
 };
 
 namespace {

@@ -11,7 +11,8 @@
 class InstallTree {
 public:
     // `root` lets a test choose where the tree lives (a long path, say).
-    explicit InstallTree(const std::wstring& root = L"", const std::wstring& probeName = L"product_probe.exe")
+    explicit InstallTree(const std::wstring& root = L"",
+                         const std::wstring& probeName = L"product_probe.exe")
         : root_(root.empty() ? temp_.Path() : root) {
         testsupport::MakeDirs(root_ + L"\\bin");
         probe_ = root_ + L"\\bin\\" + probeName;
@@ -24,7 +25,8 @@ public:
 
     // Level 0 is the probe's own folder, level 1 the install root.
     bool PlaceMarker(int level, const std::wstring& name) const {
-        return testsupport::WriteBytes((level == 0 ? root_ + L"\\bin" : root_) + L"\\" + name, "MZ");
+        return testsupport::WriteBytes((level == 0 ? root_ + L"\\bin" : root_) + L"\\" + name,
+                                       "MZ");
     }
 
     // Runs the probe ("detect" or "folder") and returns what it wrote;
@@ -32,11 +34,13 @@ public:
     std::wstring Ask(const wchar_t* mode, int levelsUp) const {
         const std::wstring answer = temp_ / L"answer.txt";
         DeleteFileW(answer.c_str());
-        const std::wstring commandLine = L"\"" + probe_ + L"\" " + mode + L" " + std::to_wstring(levelsUp) +
-                                         L" \"" + answer + L"\"";
-        const testsupport::ProcessResult run = testsupport::RunProcess(commandLine, temp_.Path(), 30000, probe_);
+        const std::wstring commandLine = L"\"" + probe_ + L"\" " + mode + L" " +
+                                         std::to_wstring(levelsUp) + L" \"" + answer + L"\"";
+        const testsupport::ProcessResult run =
+            testsupport::RunProcess(commandLine, temp_.Path(), 30000, probe_);
         std::string bytes;
-        if (!run.started || run.exitCode != 0 || !testsupport::ReadBytes(answer, &bytes)) return L"<failed>";
+        if (!run.started || run.exitCode != 0 || !testsupport::ReadBytes(answer, &bytes))
+            return L"<failed>";
         return testsupport::FromUtf8(bytes);
     }
 

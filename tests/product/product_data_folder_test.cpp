@@ -57,15 +57,17 @@ public:
     explicit LocalAppDataRedirect(const std::wstring& folder) {
         RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key_);
         DWORD size = sizeof(original_);
-        hadValue_ = RegQueryValueExW(key_, kValue, nullptr, &type_, reinterpret_cast<BYTE*>(original_),
-                                     &size) == ERROR_SUCCESS;
+        hadValue_ = RegQueryValueExW(key_, kValue, nullptr, &type_,
+                                     reinterpret_cast<BYTE*>(original_), &size) == ERROR_SUCCESS;
         originalSize_ = size;
-        set_ = RegSetValueExW(key_, kValue, 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(folder.c_str()),
-                              static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+        set_ = RegSetValueExW(
+                   key_, kValue, 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(folder.c_str()),
+                   static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
     }
     ~LocalAppDataRedirect() {
         if (hadValue_)
-            RegSetValueExW(key_, kValue, 0, type_, reinterpret_cast<const BYTE*>(original_), originalSize_);
+            RegSetValueExW(key_, kValue, 0, type_, reinterpret_cast<const BYTE*>(original_),
+                           originalSize_);
         else
             RegDeleteValueW(key_, kValue);
         RegCloseKey(key_);
@@ -73,7 +75,8 @@ public:
     bool Set() const { return set_; }
 
 private:
-    static constexpr wchar_t kKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+    static constexpr wchar_t kKey[] =
+        L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
     static constexpr wchar_t kValue[] = L"Local AppData";
     HKEY key_ = nullptr;
     DWORD type_ = REG_EXPAND_SZ;

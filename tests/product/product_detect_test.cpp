@@ -92,11 +92,13 @@ TEST(ProductDetection, AMarkerWhoseJoinedPathDoesNotFitIsSkipped) {
 }
 
 TEST(ProductDataStore, OnlyTheListedIdsKeepTheirDataInTheLocalStore) {
-    const std::set<int> local = {63, 66, 67, 68, 69, 71, 72, 73, 74, 75, 77, 78, 79, 80, 81, 82, 83, 84};
+    const std::set<int> local = {63, 66, 67, 68, 69, 71, 72, 73, 74,
+                                 75, 77, 78, 79, 80, 81, 82, 83, 84};
     ASSERT_EQ(ProductMarkerFiles.size(), 27u);
     for (const auto& [id, marker] : ProductMarkerFiles) {
         (void)marker;
-        EXPECT_EQ(ProductDataStore(id), local.count(id) ? CSIDL_LOCAL_APPDATA : CSIDL_APPDATA) << id;
+        EXPECT_EQ(ProductDataStore(id), local.count(id) ? CSIDL_LOCAL_APPDATA : CSIDL_APPDATA)
+            << id;
         EXPECT_EQ(ProductDataFolderNames.count(id), 1u) << id;
     }
     for (int id : {0, -1, 1, 2, 4, 59, 62, 85, 86, 1000})
