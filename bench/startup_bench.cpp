@@ -1,0 +1,113 @@
+// Start-up benchmark: starts each contender as a process, alternating, and
+// times it from CreateProcessW to its exit. Prints medians, ratios against
+// the minimal verifying loader, the bare loader and rundll32, peak working
+// sets and the launcher's size.
+//   startup_bench.exe [rounds]
+// It expects beside itself: extrun.exe, startup_bench_ext.dll (signed by an
+// accepted publisher), startup_verifying_loader.exe, startup_bare_loader.exe.
+#include <windows.h>
+#include <psapi.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+using namespace testsupport;
+
+namespace {
+
+struct Contender {
+    const wchar_t* name;
+    std::wstring application;
+    std::wstring commandLine;
+    std::vector<double> ms;
+    SIZE_T peakWorkingSet = 0;
+    int failures = 0;
+};
+
+double RunOnce(Contender& c, const std::wstring& folder) {
+    STARTUPINFOW si = {sizeof(si)};
+    PROCESS_INFORMATION pi = {};
+    std::wstring line = c.commandLine;
+    LARGE_INTEGER start, end, frequency;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    if (!CreateProcessW(c.application.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &si,
+                        &pi)) {
+        ++c.failures;
+        return -1;
+    }
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    QueryPerformanceCounter(&end);
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    if (code != 0) ++c.failures;
+    PROCESS_MEMORY_COUNTERS counters = {sizeof(counters)};
+    if (GetProcessMemoryInfo(pi.hProcess, &counters, sizeof(counters)))
+        c.peakWorkingSet = std::max(c.peakWorkingSet, counters.PeakWorkingSetSize);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return 1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+double Median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const int rounds = argc > 1 ? _wtoi(argv[1]) : 30;
+
+    // An install tree as a product lays it out: marker beside bin, launcher
+    // in bin, the extension in ext. No log switch file: logging off, as in
+    // the field.
+    TempDir tree(L"startup-bench");
+    MakeDirs(tree / L"bin");
+    MakeDirs(tree / L"ext");
+    WriteBytes(tree / L"Tessaly.exe", "marker");
+    const std::wstring launcher = tree / L"bin\\extrun.exe";
+    const std::wstring dll = tree / L"ext\\startup_bench_ext.dll";
+    if (!CopyTo(BinPath(L"extrun.exe"), launcher) || !CopyTo(BinPath(L"startup_bench_ext.dll"), dll)) {
+        fwprintf(stderr, L"startup_bench: extrun.exe or startup_bench_ext.dll missing beside the benchmark\n");
+        return 2;
+    }
+    const std::wstring verifying = BinPath(L"startup_verifying_loader.exe");
+    const std::wstring bare = BinPath(L"startup_bare_loader.exe");
+    wchar_t system[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    const std::wstring rundll = std::wstring(system) + L"\\rundll32.exe";
+
+    std::vector<Contender> all = {
+        {L"extrun", launcher, L"\"" + launcher + L"\" --dll=ext\\startup_bench_ext.dll --entry=Run"},
+        {L"minimal verifying loader", verifying, L"\"" + verifying + L"\" \"" + dll + L"\" Run"},
+        {L"bare loader", bare, L"\"" + bare + L"\" \"" + dll + L"\" Run"},
+        {L"rundll32", rundll, L"\"" + rundll + L"\" \"" + dll + L"\",RunDll"},
+    };
+    for (Contender& c : all) RunOnce(c, tree.Path());  // warm the file cache and the server
+    for (Contender& c : all) c.failures = 0;
+    for (int r = 0; r < rounds; ++r)
+        for (Contender& c : all) {
+            const double ms = RunOnce(c, tree.Path());
+            if (ms >= 0) c.ms.push_back(ms);
+        }
+
+    WIN32_FILE_ATTRIBUTE_DATA attributes = {};
+    GetFileAttributesExW(launcher.c_str(), GetFileExInfoStandard, &attributes);
+    wprintf(L"start-up, %d rounds, alternating; median wall time from CreateProcessW to exit\n", rounds);
+    for (const Contender& c : all)
+        wprintf(L"  %-26ls %8.2f ms   peak working set %7.1f MiB   failures %d\n", c.name, Median(c.ms),
+                static_cast<double>(c.peakWorkingSet) / (1 << 20), c.failures);
+    const double e = Median(all[0].ms);
+    wprintf(L"ratios: extrun/minimal-verifying %.3f (target <= 1.10), extrun/bare %.3f, extrun/rundll32 %.3f\n",
+            e / Median(all[1].ms), e / Median(all[2].ms), e / Median(all[3].ms));
+    wprintf(L"peak working set: extrun/minimal-verifying %.3f (target <= 1.20)\n",
+            static_cast<double>(all[0].peakWorkingSet) / static_cast<double>(all[1].peakWorkingSet));
+    wprintf(L"extrun.exe size: %lu bytes\n", attributes.nFileSizeLow);
+    return 0;
+}

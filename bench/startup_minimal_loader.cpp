@@ -1,0 +1,37 @@
+// The least a verifying launcher must do: one WinVerifyTrust verify and
+// close on the DLL, LoadLibraryW, GetProcAddress and the call. Built twice:
+// with EXTRUN_BENCH_VERIFY and without (the bare loader).
+//   startup_minimal_loader.exe <dll path> <export>
+#include <windows.h>
+#include <softpub.h>
+#include <wintrust.h>
+
+#include <cstdlib>
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 3) return 2;
+#ifdef EXTRUN_BENCH_VERIFY
+    WINTRUST_FILE_INFO file = {sizeof(file), argv[1], nullptr, nullptr};
+    WINTRUST_DATA data = {};
+    data.cbStruct = sizeof(data);
+    data.dwUIChoice = WTD_UI_NONE;
+    data.fdwRevocationChecks = WTD_REVOKE_NONE;
+    data.dwUnionChoice = WTD_CHOICE_FILE;
+    data.pFile = &file;
+    data.dwStateAction = WTD_STATEACTION_VERIFY;
+    data.dwProvFlags = WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT | WTD_CACHE_ONLY_URL_RETRIEVAL;
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    const LONG status = WinVerifyTrust(nullptr, &action, &data);
+    data.dwStateAction = WTD_STATEACTION_CLOSE;
+    WinVerifyTrust(nullptr, &action, &data);
+    if (status != 0) return 3;
+#endif
+    HMODULE module = LoadLibraryW(argv[1]);
+    if (!module) return 4;
+    char name[256] = {};
+    WideCharToMultiByte(CP_ACP, 0, argv[2], -1, name, sizeof(name), nullptr, nullptr);
+    auto entry = reinterpret_cast<void(__stdcall*)(const wchar_t*)>(GetProcAddress(module, name));
+    if (!entry) return 5;
+    entry(GetCommandLineW());
+    return 0;
+}

@@ -1,0 +1,95 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "install_tree.h"
+#include "package/package_builder.h"
+
+using namespace testsupport;
+
+// Each test uses a product of its own, so tests running side by side never
+// share a data folder or a log.
+
+TEST(ExtensionJob, ARunWithTheSwitchFileLogsOnlyItsBannersAndTheExtensionSeesTheWholeCommandLine) {
+    InstallTree tree(L"Tessaly.exe", RoamingData(L"Tessaly"));
+    ASSERT_TRUE(tree.Add(L"e2e_ext.dll", L"ext\\e2e_ext.dll"));
+    tree.EnableLog();
+    const std::wstring arguments = L"--dll=ext\\e2e_ext.dll --entry=Run --own-option=\"x y\" --dumpid=";
+    EXPECT_EQ(tree.Run(arguments), 0u);
+
+    EXPECT_EQ(ReadWide(tree.Path(L"ext\\received.txt")), L"\"" + tree.Launcher() + L"\" " + arguments);
+    EXPECT_EQ(LogBodies(tree.ReadLog()), (std::vector<std::string>{"-------log start", "-------log end"}));
+}
+
+TEST(ExtensionJob, EachRefusalLogsItsOwnLineWithTheResolvedPath) {
+    InstallTree tree(L"Cindrew.exe", RoamingData(L"Cindrew"));
+    ASSERT_TRUE(tree.Add(L"e2e_ext_unsigned.dll", L"ext\\unsigned.dll"));
+    ASSERT_TRUE(tree.Add(L"ext_record32.dll", L"ext\\x86.dll"));
+    tree.EnableLog();
+    const std::string root = ToUtf8(tree.Root());
+    struct Case {
+        const wchar_t* dll;
+        std::string line;
+    } cases[] = {
+        {L"ext\\missing.dll", "[I][  32][runner] PathFileExists: " + root + "\\ext\\missing.dll"},
+        {L"ext\\unsigned.dll", "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\unsigned.dll"},
+        {L"ext\\x86.dll", "[I][  44][runner] LoadLibrary Failed: " + root + "\\ext\\x86.dll"},
+    };
+    for (const Case& c : cases) {
+        DeleteFileW(tree.LogPath().c_str());
+        EXPECT_EQ(tree.Run(std::wstring(L"--dll=") + c.dll + L" --entry=Run"), 0u);
+        EXPECT_EQ(LogBodies(tree.ReadLog()), (std::vector<std::string>{"-------log start", c.line, "-------log end"}));
+    }
+}
+
+TEST(ExtensionJob, WithoutTheSwitchFileNoLogIsWritten) {
+    InstallTree tree(L"Galwick.exe", RoamingData(L"Galwick"));
+    EXPECT_EQ(tree.Run(L"--dll=ext\\missing.dll --entry=Run"), 0u);
+    EXPECT_FALSE(Exists(tree.LogPath()));
+}
+
+TEST(ExtensionJob, RelativeAndLegacyModuleNamesResolveBelowTheInstallRoot) {
+    InstallTree tree(L"Faskorn.exe", LocalData(L"Faskorn"));
+    ASSERT_TRUE(tree.Add(L"e2e_ext.dll", L"ext\\LaunchModule.tpi"));
+    EXPECT_EQ(tree.Run(L"--dll=ext\\LNCH.tpi --entry=Run"), 0u);
+    EXPECT_TRUE(Exists(tree.Path(L"ext\\received.txt")));
+
+    // The replacement is case-sensitive: lnch.tpi names a file that is not there.
+    DeleteFileW(tree.Path(L"ext\\received.txt").c_str());
+    tree.EnableLog();
+    EXPECT_EQ(tree.Run(L"--dll=ext\\lnch.tpi --entry=Run"), 0u);
+    EXPECT_FALSE(Exists(tree.Path(L"ext\\received.txt")));
+    EXPECT_NE(tree.ReadLog().find("PathFileExists: " + ToUtf8(tree.Root()) + "\\ext\\lnch.tpi"), std::string::npos);
+}
+
+TEST(ExtensionJob, APackageWhoseCommandLineRunsAnExtensionRelaunchesIntoIt) {
+    InstallTree tree(L"Pomberly.exe", LocalData(L"Pomberly"));
+    ASSERT_TRUE(tree.Add(L"e2e_ext.dll", L"ext\\e2e_ext.dll"));
+    tree.EnableLog();
+    const std::wstring inner = L"extrun.exe --dll=ext\\e2e_ext.dll --entry=Run --from=package";
+    const std::string package = package::EncodePackage(
+        package::BuildImage({{"dmms", "cmd_line", package::Utf16Bytes(inner)}}));
+    EXPECT_EQ(tree.Run(L"--param=" + std::wstring(package.begin(), package.end()) + L" --dll=ext\\none.dll"), 0u);
+
+    ASSERT_TRUE(WaitForFile(tree.Path(L"ext\\received.txt"), 30000));
+    Sleep(200);
+    EXPECT_EQ(ReadWide(tree.Path(L"ext\\received.txt")), inner);
+    // Only the relaunched copy logged; the relaunching process wrote nothing.
+    for (int i = 0; i < 100 && tree.ReadLog().find("-------log end") == std::string::npos; ++i) Sleep(50);
+    EXPECT_EQ(LogBodies(tree.ReadLog()), (std::vector<std::string>{"-------log start", "-------log end"}));
+}
+
+TEST(ExtensionJob, WithNoProductRecognisedTheLogGoesToTheRootOfTheCurrentDrive) {
+    InstallTree tree(L"not-a-product.exe", L"C:\\Log-unused");
+    const std::wstring log = L"C:\\Log\\extrun.log";
+    MakeDirs(L"C:\\Log");
+    DeleteFileW(log.c_str());
+    WriteBytes(log + L".on", "");
+    EXPECT_EQ(tree.Run(L"--dll=ext\\missing.dll --entry=Run"), 0u);
+    std::string text;
+    ReadBytes(log, &text);
+    RemoveTree(L"C:\\Log");
+    ASSERT_EQ(LogBodies(text).size(), 3u);
+    EXPECT_EQ(LogBodies(text)[1], "[I][  32][runner] PathFileExists: " + ToUtf8(tree.Root()) + "\\ext\\missing.dll");
+}

@@ -1,0 +1,57 @@
+#include "install_tree.h"
+
+#include <shlobj.h>
+
+using namespace testsupport;
+
+InstallTree::InstallTree(const wchar_t* marker, const std::wstring& dataFolder) : dataFolder_(dataFolder) {
+    MakeDirs(root_ / L"bin");
+    MakeDirs(root_ / L"ext");
+    WriteBytes(root_ / marker, "marker");
+    CopyTo(BinPath(L"extrun.exe"), Launcher());
+    RemoveTree(dataFolder_);
+}
+
+InstallTree::~InstallTree() { RemoveTree(dataFolder_); }
+
+bool InstallTree::Add(const std::wstring& fixture, const std::wstring& relative) const {
+    return CopyTo(BinPath(fixture), root_ / relative);
+}
+
+void InstallTree::EnableLog() const {
+    MakeDirs(dataFolder_ + L"\\Log");
+    WriteBytes(LogPath() + L".on", "");
+}
+
+DWORD InstallTree::Run(const std::wstring& arguments, DWORD timeoutMs) const {
+    const ProcessResult r = RunProcess(L"\"" + Launcher() + L"\" " + arguments, Root(), timeoutMs, Launcher());
+    if (!r.started) return 0xFFFFFFFF;
+    return r.timedOut ? 0xFFFFFFFE : r.exitCode;
+}
+
+std::string InstallTree::ReadLog() const {
+    std::string text;
+    ReadBytes(LogPath(), &text);
+    return text;
+}
+
+static std::wstring SpecialFolder(int csidl, const wchar_t* name) {
+    wchar_t path[MAX_PATH] = {};
+    SHGetSpecialFolderPathW(nullptr, path, csidl, FALSE);
+    return std::wstring(path) + L"\\" + name;
+}
+
+std::wstring RoamingData(const wchar_t* name) { return SpecialFolder(CSIDL_APPDATA, name); }
+std::wstring LocalData(const wchar_t* name) { return SpecialFolder(CSIDL_LOCAL_APPDATA, name); }
+
+std::vector<std::string> LogBodies(const std::string& log) {
+    std::vector<std::string> bodies;
+    for (const std::string& line : SplitLines(log)) bodies.push_back(line.size() >= 33 ? line.substr(33) : line);
+    return bodies;
+}
+
+std::wstring ReadWide(const std::wstring& path) {
+    std::string bytes;
+    if (!ReadBytes(path, &bytes)) return L"<missing>";
+    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "test_support.h"
+
+// A throw-away product install: <root>\<marker program>, <root>\bin\extrun.exe,
+// <root>\ext\..., and the product's data folder, which goes with the tree.
+class InstallTree {
+public:
+    // `marker` names the product's main program, e.g. L"Tessaly.exe";
+    // `dataFolder` is where that product keeps its data (roaming or local).
+    InstallTree(const wchar_t* marker, const std::wstring& dataFolder);
+    ~InstallTree();
+
+    const std::wstring& Root() const { return root_.Path(); }
+    std::wstring Path(const std::wstring& relative) const { return root_ / relative; }
+    std::wstring Launcher() const { return root_ / L"bin\\extrun.exe"; }
+    std::wstring LogPath() const { return dataFolder_ + L"\\Log\\extrun.log"; }
+
+    // Copies a built fixture into the tree under `relative`.
+    bool Add(const std::wstring& fixture, const std::wstring& relative) const;
+    // Creates the log folder and the switch file beside the log.
+    void EnableLog() const;
+    // Runs the launcher with `arguments` from the tree's root folder; the exit code.
+    DWORD Run(const std::wstring& arguments, DWORD timeoutMs = 60000) const;
+    std::string ReadLog() const;
+
+private:
+    testsupport::TempDir root_{L"e2e"};
+    std::wstring dataFolder_;
+};
+
+// The data folder of a product under the roaming or local application-data folder.
+std::wstring RoamingData(const wchar_t* name);
+std::wstring LocalData(const wchar_t* name);
+
+// The log's lines with the 33-character header (time, pid, tid) cut off.
+std::vector<std::string> LogBodies(const std::string& log);
+
+// The UTF-16LE text an extension fixture wrote.
+std::wstring ReadWide(const std::wstring& path);
