@@ -1,2 +1,11 @@
-add_library(extrun_crash STATIC crash_handoff.cpp crash_handoff.h)
-target_link_libraries(extrun_crash PUBLIC extrun_common)
+add_library(extrun_crash STATIC
+  crash_handoff.cpp crash_handoff.h
+  crash_hooks.cpp crash_hooks.h
+  fault_record_capture.cpp fault_record_capture.h
+  launch_uploader.cpp
+  stack_reserve.cpp stack_reserve.h
+  handoff_settings.h)
+target_link_libraries(extrun_crash PUBLIC extrun_common shlwapi shell32)
+# Hooks with the same body must stay apart: a synthetic record names its
+# hook by a return address into it.
+target_compile_options(extrun_crash PRIVATE -fno-ipa-icf)

@@ -1,0 +1,84 @@
+#include <windows.h>
+#include <io.h>
+#include <shellapi.h>
+#include <shlwapi.h>
+
+#include <cstdio>
+#include <initializer_list>
+
+#include "common/path_buffer.h"
+#include "crash/crash_handoff.h"
+#include "crash/handoff_settings.h"
+
+namespace {
+
+constexpr wchar_t kUploaderName[] = L"\\FaultSend.exe";
+constexpr wchar_t kUploaderInUtils[] = L"\\Utils\\FaultSend.exe";
+// Taken by msvcrt's own _snwprintf, where %s is a wide string.
+constexpr wchar_t kArgumentFormat[] = L"--pep=%llu --pid=%d --tid=%d --src=%s --ver=%s --rep=%d";
+constexpr wchar_t kRestartArgument[] = L" --restart";
+constexpr int kReadable = 4;
+
+static_assert(sizeof(SHELLEXECUTEINFOW) == 112, "ShellExecuteExW is given the 64-bit structure");
+
+// `folder` + `suffix` appended as they stand, cut to fit like any path buffer.
+void JoinBounded(PathBuffer& out, const wchar_t* folder, const wchar_t* suffix) {
+    size_t i = 0;
+    for (const wchar_t* part : {folder, suffix})
+        for (; *part && i + 1 < MAX_PATH; ++part) out[i++] = *part;
+    out[i] = 0;
+}
+
+bool Exists(const wchar_t* path) { return _waccess(path, kReadable) == 0; }
+
+// Beside the program, in its Utils folder, the same one level up, and last
+// two levels up, which is taken unchecked.
+void ChooseUploader(PathBuffer& folder, PathBuffer& uploader) {
+    JoinBounded(uploader, folder, kUploaderName);
+    if (Exists(uploader)) return;
+    JoinBounded(uploader, folder, kUploaderInUtils);
+    if (Exists(uploader)) return;
+    PathRemoveFileSpecW(folder);
+    JoinBounded(uploader, folder, kUploaderName);
+    if (Exists(uploader)) return;
+    JoinBounded(uploader, folder, kUploaderInUtils);
+    if (Exists(uploader)) return;
+    PathRemoveFileSpecW(folder);
+    JoinBounded(uploader, folder, kUploaderName);
+}
+
+}  // namespace
+
+// Runs on the faulting thread, possibly on the last of its stack, with the
+// heap perhaps exhausted: every buffer is on the stack.
+LONG WINAPI LaunchUploader(EXCEPTION_POINTERS* pointers) {
+    PathBuffer folder = {};
+    GetModuleFileNameW(nullptr, folder, MAX_PATH);
+    PathRemoveFileSpecW(folder);
+    PathBuffer uploader = {};
+    ChooseUploader(folder, uploader);
+
+    // Worst case: the two 259-unit texts and some 120 units of numbers and
+    // names.
+    wchar_t arguments[1024] = {};
+    constexpr size_t kRoom = sizeof(arguments) / sizeof(arguments[0]) - 1;
+    const int length =
+        _snwprintf(arguments, kRoom, kArgumentFormat,
+                   static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(pointers)),
+                   static_cast<int>(GetCurrentProcessId()), static_cast<int>(GetCurrentThreadId()),
+                   handOffSettings.source, handOffSettings.version, handOffSettings.rep);
+    if (handOffSettings.restart && length > 0)
+        wcsncat(arguments, kRestartArgument, kRoom - wcslen(arguments));
+
+    SHELLEXECUTEINFOW info = {};
+    info.cbSize = sizeof(info);
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+    info.lpFile = uploader;
+    info.lpParameters = arguments;
+    info.nShow = SW_HIDE;
+    if (ShellExecuteExW(&info) && info.hProcess) {
+        WaitForSingleObject(info.hProcess, INFINITE);
+        CloseHandle(info.hProcess);
+    }
+    return EXCEPTION_EXECUTE_HANDLER;
+}
