@@ -1,0 +1,95 @@
+#include "log/log_record.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+namespace LogUtils {
+namespace {
+
+constexpr wchar_t kNullText[] = L"(null)";
+constexpr char kNamedPrefixFormat[] = "[%4d][%.*s] ";
+constexpr char kLinePrefixFormat[] = "[%4d] ";
+constexpr char kLinePartFormat[] = "[%4d][";
+
+// The prefix is formatted into 100 bytes, terminator included.
+constexpr size_t kPrefixBytes = 100;
+constexpr size_t kPrefixRoom = kPrefixBytes - 1;
+// "[" + the longest %d + "][" ... "] ": a name this short always fits.
+constexpr size_t kNameAlwaysFits = kPrefixRoom - (1 + 11 + 2) - 2;
+
+// Widens from the ANSI code page into as many characters as the text has
+// bytes; a text that cannot be widened goes in empty.
+void InsertNarrow(LogRecord& record, const char* text, size_t length) {
+    if (!text) {
+        record << kNullText;
+        return;
+    }
+    if (length == 0 || length > static_cast<size_t>(INT_MAX)) return;
+    if (length <= kPrefixBytes) {
+        wchar_t wide[kPrefixBytes];
+        const int n = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), wide,
+                                          static_cast<int>(length));
+        if (n > 0) record.write(wide, n);
+        return;
+    }
+    std::wstring wide(length, L'\0');
+    const int n = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), wide.data(),
+                                      static_cast<int>(length));
+    if (n > 0) record.write(wide.data(), n);
+}
+
+// "[%4d][name] " with the part of `file` between its last backslash and its
+// last dot, or "[%4d] " when there is no such part. A name too long for the
+// buffer is cut to fit.
+size_t FormatLocation(char (&prefix)[kPrefixBytes], const char* file, size_t fileLength,
+                      uint32_t line) {
+    const int number = static_cast<int>(line);
+    const char* end = file + fileLength;
+    const char* slash = nullptr;
+    const char* dot = nullptr;
+    for (const char* p = end; p != file && !(slash && dot);) {
+        --p;
+        if (!slash && *p == '\\') slash = p;
+        if (!dot && *p == '.') dot = p;
+    }
+    int written;
+    if (slash && dot && slash + 1 < dot) {
+        size_t nameLength = static_cast<size_t>(dot - slash - 1);
+        if (nameLength > kNameAlwaysFits) {
+            const int head = std::snprintf(nullptr, 0, kLinePartFormat, number);
+            nameLength = std::min(nameLength, kPrefixRoom - static_cast<size_t>(head) - 2);
+        }
+        written = std::snprintf(prefix, kPrefixBytes, kNamedPrefixFormat, number,
+                                static_cast<int>(nameLength), slash + 1);
+    } else {
+        written = std::snprintf(prefix, kPrefixBytes, kLinePrefixFormat, number);
+    }
+    return written > 0 ? std::strlen(prefix) : 0;
+}
+
+LogRecord MakeRecord(const char* tag, size_t tagLength, const char* file, size_t fileLength,
+                     uint32_t line) {
+    LogRecord record;
+    char prefix[kPrefixBytes] = {};
+    const size_t prefixLength =
+        FormatLocation(prefix, file ? file : "", file ? fileLength : 0, line);
+    InsertNarrow(record, tag, tagLength);
+    InsertNarrow(record, prefix, prefixLength);
+    return record;
+}
+
+}  // namespace
+
+LogRecord MakeLogRecord(const std::string& tag, const std::string& file, uint32_t line) {
+    return MakeRecord(tag.data(), tag.size(), file.data(), file.size(), line);
+}
+
+LogRecord MakeLogRecord(const char* tag, const char* file, uint32_t line) {
+    return MakeRecord(tag, tag ? std::strlen(tag) : 0, file, file ? std::strlen(file) : 0, line);
+}
+
+}  // namespace LogUtils
