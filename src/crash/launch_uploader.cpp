@@ -59,16 +59,14 @@ LONG WINAPI LaunchUploader(EXCEPTION_POINTERS* pointers) {
     ChooseUploader(folder, uploader);
 
     // Worst case: the two 259-unit texts and some 120 units of numbers and
-    // names.
+    // names. The last unit stays zero whatever _snwprintf does.
     wchar_t arguments[1024] = {};
     constexpr size_t kRoom = sizeof(arguments) / sizeof(arguments[0]) - 1;
-    const int length =
-        _snwprintf(arguments, kRoom, kArgumentFormat,
-                   static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(pointers)),
-                   static_cast<int>(GetCurrentProcessId()), static_cast<int>(GetCurrentThreadId()),
-                   handOffSettings.source, handOffSettings.version, handOffSettings.rep);
-    if (handOffSettings.restart && length > 0)
-        wcsncat(arguments, kRestartArgument, kRoom - wcslen(arguments));
+    _snwprintf(arguments, kRoom, kArgumentFormat,
+               static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(pointers)),
+               static_cast<int>(GetCurrentProcessId()), static_cast<int>(GetCurrentThreadId()),
+               handOffSettings.source, handOffSettings.version, handOffSettings.rep);
+    if (handOffSettings.restart) wcsncat(arguments, kRestartArgument, kRoom - wcslen(arguments));
 
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof(info);
