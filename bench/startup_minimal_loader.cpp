@@ -1,6 +1,9 @@
 // The least a verifying launcher must do: one WinVerifyTrust verify and
-// close on the DLL, LoadLibraryW, GetProcAddress and the call. Built twice:
-// with EXTRUN_BENCH_VERIFY and without (the bare loader).
+// close on the DLL, LoadLibraryW, GetProcAddress and the call. Built three
+// times: with EXTRUN_BENCH_VERIFY, without it (the bare loader), and with
+// EXTRUN_BENCH_STARTUP as well, which adds the launcher's own start-up calls
+// into COM, the window manager, common controls and the shell, so the cost
+// of those platform DLLs can be told apart from the launcher's own.
 //   startup_minimal_loader.exe <dll path> <export>
 #include <windows.h>
 #include <softpub.h>
@@ -8,8 +11,22 @@
 
 #include <cstdlib>
 
+#ifdef EXTRUN_BENCH_STARTUP
+#include <commctrl.h>
+#include <objbase.h>
+#include <shlobj.h>
+#endif
+
 int wmain(int argc, wchar_t** argv) {
     if (argc < 3) return 2;
+#ifdef EXTRUN_BENCH_STARTUP
+    CoInitialize(nullptr);
+    DefWindowProcW(nullptr, 0, 0, 0);
+    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_BAR_CLASSES};
+    InitCommonControlsEx(&controls);
+    wchar_t folder[MAX_PATH] = {};
+    SHGetSpecialFolderPathW(nullptr, folder, CSIDL_APPDATA, FALSE);
+#endif
 #ifdef EXTRUN_BENCH_VERIFY
     WINTRUST_FILE_INFO file = {sizeof(file), argv[1], nullptr, nullptr};
     WINTRUST_DATA data = {};
@@ -33,5 +50,8 @@ int wmain(int argc, wchar_t** argv) {
     auto entry = reinterpret_cast<void(__stdcall*)(const wchar_t*)>(GetProcAddress(module, name));
     if (!entry) return 5;
     entry(GetCommandLineW());
+#ifdef EXTRUN_BENCH_STARTUP
+    CoUninitialize();
+#endif
     return 0;
 }
