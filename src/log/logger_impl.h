@@ -20,7 +20,7 @@ public:
     static constexpr int32_t kDefaultMaxBytes = 0x6400000;
 
     LoggerImpl();
-    // Leaves the appender alone: its file and mutex may still be shared.
+    // Does not destroy the appender, which lives until the process ends.
     ~LoggerImpl() override;
     LoggerImpl(const LoggerImpl&) = delete;
     LoggerImpl& operator=(const LoggerImpl&) = delete;
