@@ -1,0 +1,254 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <softpub.h>
+#include <wincrypt.h>
+#include <wintrust.h>
+
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "test_support.h"
+#include "trust/fault_guard.h"
+#include "trust/publisher_check.h"
+#include "trust/trust_call.h"
+
+namespace {
+
+using testsupport::BinPath;
+using testsupport::ToUtf8;
+
+__attribute__((noinline)) void WriteThroughNull() {
+    volatile int* volatile nowhere = nullptr;
+    *nowhere = 1;
+}
+
+// The certificate of a fixture's embedded signature (self-signed, so the only
+// one in it), kept until the process ends; null for an unsigned file.
+PCCERT_CONTEXT Signer(const wchar_t* fixture) {
+    HCERTSTORE store = nullptr;
+    CryptQueryObject(CERT_QUERY_OBJECT_FILE, BinPath(fixture).c_str(),
+                     CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED, CERT_QUERY_FORMAT_FLAG_BINARY, 0,
+                     nullptr, nullptr, nullptr, &store, nullptr, nullptr);
+    if (!store) return nullptr;
+    PCCERT_CONTEXT certificate = CertEnumCertificatesInStore(store, nullptr);
+    CertCloseStore(store, 0);
+    return certificate;
+}
+
+std::wstring DisplayName(PCCERT_CONTEXT certificate) {
+    wchar_t name[1024] = {};
+    if (certificate)
+        CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 1024);
+    return name;
+}
+
+// Stands in for WinVerifyTrust while it lives. Checks every request the
+// check makes, counts them, and hands them to the platform or, with
+// `platform` false, answers `status` with `provider` as the trust state.
+struct Seam {
+    Seam() {
+        active = this;
+        trust::SetTrustCallForTesting(&Call);
+    }
+    ~Seam() { trust::SetTrustCallForTesting(nullptr); }
+
+    bool platform = true;
+    LONG status = ERROR_SUCCESS;
+    HANDLE provider = nullptr;
+    void (*inVerify)() = nullptr;  // run inside the verify call
+    void (*inClose)() = nullptr;
+    int calls = 0;
+    LONG verifyStatus = 0;
+    HANDLE verifiedState = nullptr;
+
+    static inline Seam* active = nullptr;
+
+    static LONG WINAPI Call(HWND window, GUID* action, LPVOID data) {
+        Seam& seam = *active;
+        auto* request = static_cast<WINTRUST_DATA*>(data);
+        const bool verify = request->dwStateAction == WTD_STATEACTION_VERIFY;
+        const GUID generic = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+        EXPECT_TRUE(window == nullptr && IsEqualGUID(generic, *action));
+        WINTRUST_DATA expected;
+        std::memset(&expected, 0, sizeof(expected));
+        expected.cbStruct = 80;
+        expected.dwStateAction = verify ? WTD_STATEACTION_VERIFY : WTD_STATEACTION_CLOSE;
+        expected.hWVTStateData = verify ? nullptr : seam.verifiedState;
+        if (verify) {
+            expected.dwUIChoice = WTD_UI_NONE;
+            expected.fdwRevocationChecks = WTD_REVOKE_NONE;
+            expected.dwUnionChoice = WTD_CHOICE_FILE;
+            expected.pFile = request->pFile;
+            expected.dwProvFlags = 0x1080;
+            expected.dwUIContext = WTD_UICONTEXT_EXECUTE;
+            const WINTRUST_FILE_INFO* file = request->pFile;
+            EXPECT_TRUE(file && file->cbStruct == 32 && !file->hFile && !file->pgKnownSubject);
+        }
+        EXPECT_EQ(0, std::memcmp(&expected, request, 80)) << "request " << seam.calls;
+        ++seam.calls;
+
+        if (void (*body)() = verify ? seam.inVerify : seam.inClose) body();
+        LONG result = seam.status;
+        if (seam.platform)
+            result = WinVerifyTrust(window, action, data);
+        else if (verify)
+            request->hWVTStateData = seam.provider;
+        if (verify) {
+            seam.verifyStatus = result;
+            seam.verifiedState = request->hWVTStateData;
+        }
+        return result;
+    }
+};
+
+TEST(VerifyPublisherSignature, AcceptsOnlyIntactSignaturesUnderAnAcceptedName) {
+    const std::wstring chinese = testsupport::FromUtf8("北京泰萨利软件技术有限公司");
+    const std::wstring english = L"Tessaly Software Technology Co., Ltd.";
+    const struct {
+        const wchar_t* file;
+        std::wstring signer;
+        int result;
+        LONG platformStatus;
+        int calls;
+    } cases[] = {
+        {L"ext_record.dll", chinese, 1, ERROR_SUCCESS, 2},
+        {L"ext_record_en.dll", english, 1, ERROR_SUCCESS, 2},
+        {L"ext_record32.dll", chinese, 1, ERROR_SUCCESS, 2},
+        {L"ext_record_case.dll", L"Tessaly Software Technology Co., LTD.", 0, ERROR_SUCCESS, 2},
+        {L"ext_record_blank.dll", english + L" ", 0, ERROR_SUCCESS, 2},
+        {L"ext_record_unsigned.dll", L"", 0, TRUST_E_NOSIGNATURE, 1},
+        {L"ext_record_tampered.dll", chinese, 0, TRUST_E_BAD_DIGEST, 1},
+        {L"absent.dll", L"", 0, ERROR_SUCCESS, 0},
+    };
+    for (const auto& c : cases) {
+        Seam seam;
+        EXPECT_EQ(c.result, VerifyPublisherSignature(BinPath(c.file).c_str())) << ToUtf8(c.file);
+        EXPECT_EQ(c.calls, seam.calls) << ToUtf8(c.file);
+        EXPECT_EQ(c.platformStatus, seam.verifyStatus) << ToUtf8(c.file);
+        EXPECT_EQ(c.signer, DisplayName(Signer(c.file))) << ToUtf8(c.file);
+    }
+    Seam seam;
+    EXPECT_EQ(0, VerifyPublisherSignature(nullptr) + VerifyPublisherSignature(L""));
+    EXPECT_EQ(0, seam.calls);
+}
+
+// Trust state laid out as the platform lays it out, from the state handle to
+// element 0 of simple chain 0 of signer 0; each case breaks one thing.
+struct Provider {
+    Provider() {
+        element[0].pCertContext = Signer(L"ext_record.dll");
+        simple.cElement = 1;
+        simple.rgpElement = elements;
+        chain.cChain = 1;
+        chain.rgpChain = simples;
+        signer.pChainContext = &chain;
+        data.csSigners = 1;
+        data.pasSigners = &signer;
+    }
+    CERT_CHAIN_ELEMENT element[2] = {};
+    PCERT_CHAIN_ELEMENT elements[2] = {&element[0], &element[1]};
+    CERT_SIMPLE_CHAIN simple = {};
+    PCERT_SIMPLE_CHAIN simples[1] = {&simple};
+    CERT_CHAIN_CONTEXT chain = {};
+    CRYPT_PROVIDER_SGNR signer = {};
+    CRYPT_PROVIDER_DATA data = {};
+};
+
+// The statuses and chains Windows gives and Wine never does, faults inside
+// the guarded region, and which of them still close the trust state.
+TEST(VerifyPublisherSignature, RefusesAnyOtherStatusABrokenChainOrAFault) {
+    const struct {
+        const char* what;
+        void (*change)(Seam&, Provider&);
+        int result;
+        int calls;
+    } cases[] = {
+        {"success", [](Seam&, Provider&) {}, 1, 2},
+        {"CERT_E_EXPIRED", [](Seam& s, Provider&) { s.status = CERT_E_EXPIRED; }, 1, 2},
+        {"CERT_E_UNTRUSTEDROOT", [](Seam& s, Provider&) { s.status = CERT_E_UNTRUSTEDROOT; }, 1, 2},
+        {"CERT_E_CHAINING", [](Seam& s, Provider&) { s.status = CERT_E_CHAINING; }, 0, 1},
+        {"CERT_E_REVOKED", [](Seam& s, Provider&) { s.status = CERT_E_REVOKED; }, 0, 1},
+        {"TRUST_E_BAD_DIGEST", [](Seam& s, Provider&) { s.status = TRUST_E_BAD_DIGEST; }, 0, 1},
+        {"status 1", [](Seam& s, Provider&) { s.status = 1; }, 0, 1},
+        {"no provider data", [](Seam& s, Provider&) { s.provider = nullptr; }, 0, 2},
+        {"no signer", [](Seam&, Provider& p) { p.data.csSigners = 0; }, 0, 2},
+        {"signer array", [](Seam&, Provider& p) { p.data.pasSigners = nullptr; }, 0, 2},
+        {"chain", [](Seam&, Provider& p) { p.signer.pChainContext = nullptr; }, 0, 2},
+        {"simple chains", [](Seam&, Provider& p) { p.chain.rgpChain = nullptr; }, 0, 2},
+        {"simple chain count", [](Seam&, Provider& p) { p.chain.cChain = 0; }, 0, 2},
+        {"simple chain 0", [](Seam&, Provider& p) { p.simples[0] = nullptr; }, 0, 2},
+        {"elements", [](Seam&, Provider& p) { p.simple.rgpElement = nullptr; }, 0, 2},
+        {"element count", [](Seam&, Provider& p) { p.simple.cElement = 0; }, 0, 2},
+        {"element 0", [](Seam&, Provider& p) { p.elements[0] = nullptr; }, 0, 2},
+        {"certificate", [](Seam&, Provider& p) { p.element[0].pCertContext = nullptr; }, 0, 2},
+        {"accepted name on the issuer only",
+         [](Seam&, Provider& p) {
+             p.element[1].pCertContext = p.element[0].pCertContext;
+             p.element[0].pCertContext = Signer(L"ext_record_case.dll");
+             p.simple.cElement = 2;
+         },
+         0, 2},
+        {"wild signer pointer",
+         [](Seam&, Provider& p) {
+             p.data.pasSigners = reinterpret_cast<CRYPT_PROVIDER_SGNR*>(uintptr_t{16});
+         },
+         0, 1},
+        {"fault in verify", [](Seam& s, Provider&) { s.inVerify = &WriteThroughNull; }, 0, 1},
+        {"fault in close", [](Seam& s, Provider&) { s.inClose = &WriteThroughNull; }, 0, 2},
+        {"illegal instruction", [](Seam& s, Provider&) { s.inVerify = [] { __builtin_trap(); }; },
+         0, 1},
+        {"raised exception",
+         [](Seam& s, Provider&) {
+             s.inVerify = [] { RaiseException(0xE0ABCDEF, EXCEPTION_NONCONTINUABLE, 0, nullptr); };
+         },
+         0, 1},
+        {"C++ throw", [](Seam& s, Provider&) { s.inVerify = [] { throw std::bad_alloc(); }; }, 0,
+         1},
+        {"fault that an inner guard ends",
+         [](Seam& s, Provider&) {
+             s.inVerify = [] {
+                 if (RunGuarded([](void*) { WriteThroughNull(); }, nullptr)) throw 0;
+             };
+         },
+         1, 2},
+    };
+    const std::wstring path = BinPath(L"ext_record.dll");
+    // Kept in a callee-saved register across the calls, which a landing that
+    // restored registers wrongly would change.
+    size_t checked = 0;
+    for (const auto& c : cases) {
+        ++checked;
+        Provider provider;
+        Seam seam;
+        seam.platform = false;
+        seam.provider = &provider.data;
+        c.change(seam, provider);
+        EXPECT_EQ(c.result, VerifyPublisherSignature(path.c_str())) << c.what;
+        EXPECT_EQ(c.calls, seam.calls) << c.what;
+    }
+    EXPECT_EQ(std::size(cases), checked);
+    EXPECT_EQ(1, VerifyPublisherSignature(path.c_str())) << "the process goes on checking";
+}
+
+TEST(IsAcceptedSignerName, AcceptsOnlyAnExactName) {
+    const struct {
+        const wchar_t* name;
+        int accepted;
+    } cases[] = {
+        {L"Tessaly Software Technology Co., Ltd.", 1},
+        {L"Galwick Digital Office Systems Co., Ltd.\0 and more", 1},
+        {L"奥斯卡鲁软件有限公司", 1},
+        {L" Tessaly Software Technology Co., Ltd.", 0},
+        {L"Tessaly Software Technology Co., Ltd.x", 0},
+        {L"Kelmora Information Technology Co., Ltd.", 0},
+        {L"北京泰萨利软件技术有限公", 0},
+        {L"", 0},
+        {nullptr, 0},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.accepted, IsAcceptedSignerName(c.name)) << (c.name ? ToUtf8(c.name) : "null");
+}
+
+}  // namespace
