@@ -35,8 +35,8 @@ double RunOnce(Contender& c, const std::wstring& folder) {
     LARGE_INTEGER start, end, frequency;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
-    if (!CreateProcessW(c.application.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &si,
-                        &pi)) {
+    if (!CreateProcessW(c.application.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        folder.c_str(), &si, &pi)) {
         ++c.failures;
         return -1;
     }
@@ -50,7 +50,8 @@ double RunOnce(Contender& c, const std::wstring& folder) {
         c.peakWorkingSet = std::max(c.peakWorkingSet, counters.PeakWorkingSetSize);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
-    return 1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
+    return 1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) /
+           static_cast<double>(frequency.QuadPart);
 }
 
 double Median(std::vector<double> v) {
@@ -73,8 +74,11 @@ int wmain(int argc, wchar_t** argv) {
     WriteBytes(tree / L"Tessaly.exe", "marker");
     const std::wstring launcher = tree / L"bin\\extrun.exe";
     const std::wstring dll = tree / L"ext\\startup_bench_ext.dll";
-    if (!CopyTo(BinPath(L"extrun.exe"), launcher) || !CopyTo(BinPath(L"startup_bench_ext.dll"), dll)) {
-        fwprintf(stderr, L"startup_bench: extrun.exe or startup_bench_ext.dll missing beside the benchmark\n");
+    if (!CopyTo(BinPath(L"extrun.exe"), launcher) ||
+        !CopyTo(BinPath(L"startup_bench_ext.dll"), dll)) {
+        fwprintf(
+            stderr,
+            L"startup_bench: extrun.exe or startup_bench_ext.dll missing beside the benchmark\n");
         return 2;
     }
     const std::wstring verifying = BinPath(L"startup_verifying_loader.exe");
@@ -85,7 +89,8 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring rundll = std::wstring(system) + L"\\rundll32.exe";
 
     std::vector<Contender> all = {
-        {L"extrun", launcher, L"\"" + launcher + L"\" --dll=ext\\startup_bench_ext.dll --entry=Run"},
+        {L"extrun", launcher,
+         L"\"" + launcher + L"\" --dll=ext\\startup_bench_ext.dll --entry=Run"},
         {L"minimal verifying loader", verifying, L"\"" + verifying + L"\" \"" + dll + L"\" Run"},
         {L"bare loader", bare, L"\"" + bare + L"\" \"" + dll + L"\" Run"},
         {L"rundll32", rundll, L"\"" + rundll + L"\" \"" + dll + L"\",RunDll"},
@@ -101,24 +106,30 @@ int wmain(int argc, wchar_t** argv) {
 
     WIN32_FILE_ATTRIBUTE_DATA attributes = {};
     GetFileAttributesExW(launcher.c_str(), GetFileExInfoStandard, &attributes);
-    wprintf(L"start-up, %d rounds, alternating; median wall time from CreateProcessW to exit\n", rounds);
+    wprintf(L"start-up, %d rounds, alternating; median wall time from CreateProcessW to exit\n",
+            rounds);
     // Wine cannot always report the memory of a process that has already
     // ended (seen with the fastest contenders); those show as n/a.
     for (const Contender& c : all) {
         wchar_t memory[32] = L"    n/a";
-        if (c.peakWorkingSet) swprintf(memory, 32, L"%7.1f", static_cast<double>(c.peakWorkingSet) / (1 << 20));
-        wprintf(L"  %-26ls %8.2f ms   peak working set %ls MiB   failures %d\n", c.name, Median(c.ms), memory,
-                c.failures);
+        if (c.peakWorkingSet)
+            swprintf(memory, 32, L"%7.1f", static_cast<double>(c.peakWorkingSet) / (1 << 20));
+        wprintf(L"  %-26ls %8.2f ms   peak working set %ls MiB   failures %d\n", c.name,
+                Median(c.ms), memory, c.failures);
     }
     const double e = Median(all[0].ms);
-    wprintf(L"ratios: extrun/minimal-verifying %.3f (target <= 1.10), extrun/bare %.3f, extrun/rundll32 %.3f\n",
-            e / Median(all[1].ms), e / Median(all[2].ms), e / Median(all[3].ms));
-    wprintf(L"peak working set: extrun/minimal-verifying %.3f (target <= 1.20)\n",
-            static_cast<double>(all[0].peakWorkingSet) / static_cast<double>(all[1].peakWorkingSet));
-    wprintf(L"against a verifying loader that also makes the launcher's start-up calls: time %.3f, "
-            L"peak working set %.3f\n",
-            e / Median(all[4].ms),
-            static_cast<double>(all[0].peakWorkingSet) / static_cast<double>(all[4].peakWorkingSet));
+    wprintf(
+        L"ratios: extrun/minimal-verifying %.3f (target <= 1.10), extrun/bare %.3f, "
+        L"extrun/rundll32 %.3f\n",
+        e / Median(all[1].ms), e / Median(all[2].ms), e / Median(all[3].ms));
+    wprintf(
+        L"peak working set: extrun/minimal-verifying %.3f (target <= 1.20)\n",
+        static_cast<double>(all[0].peakWorkingSet) / static_cast<double>(all[1].peakWorkingSet));
+    wprintf(
+        L"against a verifying loader that also makes the launcher's start-up calls: time %.3f, "
+        L"peak working set %.3f\n",
+        e / Median(all[4].ms),
+        static_cast<double>(all[0].peakWorkingSet) / static_cast<double>(all[4].peakWorkingSet));
     wprintf(L"extrun.exe size: %lu bytes\n", attributes.nFileSizeLow);
     return 0;
 }

@@ -46,7 +46,8 @@ int CommandLineOptions::Parse() {
         value.Trim();
         // Quotes go after trimming, so blanks inside them stay.
         if (!value.IsEmpty() && value[0] == L'"') value = value.Mid(1);
-        if (!value.IsEmpty() && value[value.Length() - 1] == L'"') value = value.Mid(0, value.Length() - 1);
+        if (!value.IsEmpty() && value[value.Length() - 1] == L'"')
+            value = value.Mid(0, value.Length() - 1);
         SetValue(key, value);
     }
     return 1;

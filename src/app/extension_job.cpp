@@ -26,12 +26,14 @@ WString ChooseCrashSource(const WString& dllPath, const WString& dumpId) {
     if (!dumpId.IsEmpty()) return dumpId;
     WString lower(dllPath);
     lower.MakeLower();
-    return lower.Find(kGadgetDll) != WString::npos ? WString(kGadgetSource) : WString(kDefaultSource);
+    return lower.Find(kGadgetDll) != WString::npos ? WString(kGadgetSource)
+                                                   : WString(kDefaultSource);
 }
 
 }  // namespace
 
-int RunExtensionJob(const WString& entry, const WString& dumpId, const WString& dll, HINSTANCE instance) {
+int RunExtensionJob(const WString& entry, const WString& dumpId, const WString& dll,
+                    HINSTANCE instance) {
     WString dllPath(dll);
     dllPath.Replace(kLegacyModuleName, kModuleName);
 

@@ -37,7 +37,8 @@ int RelaunchFromPackage(const WString& param, const WString& syncEvent) {
     const uint8_t* data = nullptr;
     uint32_t length = 0;
     if (package.FindRecord(kRecordTag, kCommandLineRecord, &data, &length))
-        std::memcpy(commandLine.get(), data, length < kCommandLineCopyLimit ? length : kCommandLineCopyLimit);
+        std::memcpy(commandLine.get(), data,
+                    length < kCommandLineCopyLimit ? length : kCommandLineCopyLimit);
 
     PathBuffer self = {};
     GetModuleFileNameW(nullptr, self, MAX_PATH);
@@ -46,8 +47,8 @@ int RelaunchFromPackage(const WString& param, const WString& syncEvent) {
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESHOWWINDOW;  // wShowWindow 0: SW_HIDE
     PROCESS_INFORMATION process = {};
-    if (CreateProcessW(self, commandLine.get(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                       &process)) {
+    if (CreateProcessW(self, commandLine.get(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                       &startup, &process)) {
         CloseHandle(process.hProcess);
         CloseHandle(process.hThread);
         return 0;

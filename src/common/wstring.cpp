@@ -39,12 +39,11 @@ void ThrowHResult(HRESULT code) { throw HResultError(code); }
 
 void ThrowLastError() { ThrowHResult(HRESULT_FROM_WIN32(GetLastError())); }
 
-WString::Header* WString::header() const noexcept {
-    return reinterpret_cast<Header*>(data_) - 1;
-}
+WString::Header* WString::header() const noexcept { return reinterpret_cast<Header*>(data_) - 1; }
 
 wchar_t* WString::Allocate(size_t capacity) {
-    constexpr size_t kMax = (std::numeric_limits<size_t>::max() - sizeof(Header)) / sizeof(wchar_t) - 1;
+    constexpr size_t kMax =
+        (std::numeric_limits<size_t>::max() - sizeof(Header)) / sizeof(wchar_t) - 1;
     if (capacity > kMax) ThrowHResult(E_OUTOFMEMORY);
     void* block = std::malloc(sizeof(Header) + (capacity + 1) * sizeof(wchar_t));
     if (!block) ThrowHResult(E_OUTOFMEMORY);
@@ -63,8 +62,7 @@ void WString::Release(wchar_t* data) noexcept {
     }
 }
 
-WString::WString() noexcept
-    : data_(EmptyData()) {}
+WString::WString() noexcept : data_(EmptyData()) {}
 
 WString::WString(const wchar_t* text) : WString() {
     if (text) Append(text, std::wcslen(text));
@@ -81,9 +79,7 @@ WString::WString(const WString& other) noexcept : data_(other.data_) {
         h->refs.fetch_add(1, std::memory_order_relaxed);
 }
 
-WString::WString(WString&& other) noexcept : data_(other.data_) {
-    other.data_ = EmptyData();
-}
+WString::WString(WString&& other) noexcept : data_(other.data_) { other.data_ = EmptyData(); }
 
 WString& WString::operator=(const WString& other) noexcept {
     if (this != &other) {

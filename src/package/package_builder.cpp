@@ -20,11 +20,13 @@ std::vector<uint8_t> BuildImage(const std::vector<RecordSpec>& records) {
     for (const RecordSpec& r : records) {
         const size_t at = image.size();
         image.resize(at + kRecordHeadSize + r.data.size(), 0);
-        for (size_t i = 0; i < 4 && i < r.tag.size(); ++i) image[at + i] = static_cast<uint8_t>(r.tag[i]);
+        for (size_t i = 0; i < 4 && i < r.tag.size(); ++i)
+            image[at + i] = static_cast<uint8_t>(r.tag[i]);
         for (size_t i = 0; i < kNameSize && i < r.name.size(); ++i)
             image[at + 4 + i] = static_cast<uint8_t>(r.name[i]);
         PutLe32(image, at + 4 + kNameSize, static_cast<uint32_t>(r.data.size()));
-        std::copy(r.data.begin(), r.data.end(), image.begin() + static_cast<ptrdiff_t>(at + kRecordHeadSize));
+        std::copy(r.data.begin(), r.data.end(),
+                  image.begin() + static_cast<ptrdiff_t>(at + kRecordHeadSize));
     }
     PutLe32(image, 4, static_cast<uint32_t>(image.size()));
     PutLe32(image, 8, static_cast<uint32_t>(records.size()));
@@ -35,23 +37,28 @@ std::string EncodePackage(std::vector<uint8_t> image) {
     Unscramble(image.data(), image.size());
     const DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
     DWORD chars = 0;
-    if (!CryptBinaryToStringA(image.data(), static_cast<DWORD>(image.size()), flags, nullptr, &chars)) return {};
+    if (!CryptBinaryToStringA(image.data(), static_cast<DWORD>(image.size()), flags, nullptr,
+                              &chars))
+        return {};
     std::string text(chars, '\0');
-    if (!CryptBinaryToStringA(image.data(), static_cast<DWORD>(image.size()), flags, text.data(), &chars))
+    if (!CryptBinaryToStringA(image.data(), static_cast<DWORD>(image.size()), flags, text.data(),
+                              &chars))
         return {};
     text.resize(chars);
-    while (!text.empty() && (text.back() == '\0' || text.back() == '\r' || text.back() == '\n')) text.pop_back();
+    while (!text.empty() && (text.back() == '\0' || text.back() == '\r' || text.back() == '\n'))
+        text.pop_back();
     return text;
 }
 
 bool DecodePackage(const std::string& text, std::vector<uint8_t>* image) {
     DWORD size = 0;
-    if (text.empty() || !CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64,
-                                              nullptr, &size, nullptr, nullptr))
+    if (text.empty() ||
+        !CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64,
+                              nullptr, &size, nullptr, nullptr))
         return false;
     image->assign(size, 0);
-    if (!CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64, image->data(),
-                              &size, nullptr, nullptr))
+    if (!CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64,
+                              image->data(), &size, nullptr, nullptr))
         return false;
     image->resize(size);
     Unscramble(image->data(), image->size());

@@ -17,10 +17,11 @@ int ParamPackage::Load(const char* text, size_t length) {
     if (!text || length == 0 || length > MAXDWORD) return 0;
 
     DWORD size = 1024;
-    CryptStringToBinaryA(text, static_cast<DWORD>(length), CRYPT_STRING_BASE64, nullptr, &size, nullptr, nullptr);
+    CryptStringToBinaryA(text, static_cast<DWORD>(length), CRYPT_STRING_BASE64, nullptr, &size,
+                         nullptr, nullptr);
     std::vector<uint8_t> decoded(size, 0);
-    if (size == 0 || !CryptStringToBinaryA(text, static_cast<DWORD>(length), CRYPT_STRING_BASE64, decoded.data(),
-                                           &size, nullptr, nullptr))
+    if (size == 0 || !CryptStringToBinaryA(text, static_cast<DWORD>(length), CRYPT_STRING_BASE64,
+                                           decoded.data(), &size, nullptr, nullptr))
         size = 0;
     decoded.resize(size < decoded.size() ? size : decoded.size());
 
@@ -40,7 +41,8 @@ int ParamPackage::Load(const char* text, size_t length) {
     return 1;
 }
 
-bool ParamPackage::FindRecord(const char tag[4], const char* name, const uint8_t** data, uint32_t* length) const {
+bool ParamPackage::FindRecord(const char tag[4], const char* name, const uint8_t** data,
+                              uint32_t* length) const {
     package::RecordData found;
     if (!package::FindRecordInImage(image_.data(), image_.size(), recordCount_,
                                     reinterpret_cast<const uint8_t*>(tag), name, &found))

@@ -16,7 +16,8 @@ public:
     int Load(const char* text, size_t length);
 
     // The first record with this tag whose name is a leading part of `name`.
-    bool FindRecord(const char tag[4], const char* name, const uint8_t** data, uint32_t* length) const;
+    bool FindRecord(const char tag[4], const char* name, const uint8_t** data,
+                    uint32_t* length) const;
 
     uint32_t RecordCount() const { return recordCount_; }
 

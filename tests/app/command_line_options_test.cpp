@@ -47,8 +47,8 @@ TEST(CommandLineOptions, ReadsValuesAsTheWindowsSplitAndTheFirstEqualsSignGiveTh
         {L"C:\\bin\\prog.exe", L"C:\\BIN\\PROG.EXE", L""},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(Read(c.commandLine, c.key), c.expected) << "command line: " << testing::PrintToString(
-                                                                  std::wstring(c.commandLine));
+        EXPECT_EQ(Read(c.commandLine, c.key), c.expected)
+            << "command line: " << testing::PrintToString(std::wstring(c.commandLine));
 }
 
 TEST(CommandLineOptions, AMissLeavesTheOutParameterAsItWas) {

@@ -14,8 +14,8 @@ namespace {
 std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
 std::wstring PackageWithCommandLine(const std::wstring& commandLine) {
-    return Widen(package::EncodePackage(
-        package::BuildImage({{"dmms", "other", "x"}, {"dmms", "cmd_line", package::Utf16Bytes(commandLine)}})));
+    return Widen(package::EncodePackage(package::BuildImage(
+        {{"dmms", "other", "x"}, {"dmms", "cmd_line", package::Utf16Bytes(commandLine)}})));
 }
 
 // A probe copied into its own folder, with the file its relaunched copy
@@ -31,7 +31,8 @@ protected:
     void TearDown() override { SetEnvironmentVariableW(L"EXTRUN_PROBE_OUT", nullptr); }
 
     DWORD Relaunch(const std::wstring& arguments) {
-        ProcessResult r = RunProcess(L"\"" + probe_ + L"\" " + arguments, dir_.Path(), 30000, probe_);
+        ProcessResult r =
+            RunProcess(L"\"" + probe_ + L"\" " + arguments, dir_.Path(), 30000, probe_);
         EXPECT_TRUE(r.started);
         return r.exitCode;
     }
@@ -43,8 +44,10 @@ protected:
         if (!WaitForFile(seen_, 20000)) return lines;
         std::string bytes;
         ReadBytes(seen_, &bytes);
-        std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
-        for (size_t start = 0, nl; (nl = text.find(L'\n', start)) != std::wstring::npos; start = nl + 1)
+        std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()),
+                          bytes.size() / sizeof(wchar_t));
+        for (size_t start = 0, nl; (nl = text.find(L'\n', start)) != std::wstring::npos;
+             start = nl + 1)
             lines.push_back(text.substr(start, nl - start));
         return lines;
     }
@@ -57,7 +60,8 @@ protected:
 
 TEST_F(RelaunchTest, StartsAHiddenCopyWithTheRecordsCommandLine) {
     const std::wstring commandLine = L"elsewhere.exe --dll=ext\\a.dll --entry=Run \"quoted arg\"";
-    EXPECT_EQ(Relaunch(L"--param=" + PackageWithCommandLine(commandLine) + L" --dll=ignored.dll"), 0u);
+    EXPECT_EQ(Relaunch(L"--param=" + PackageWithCommandLine(commandLine) + L" --dll=ignored.dll"),
+              0u);
     const auto lines = Seen();
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0], commandLine);
@@ -66,9 +70,10 @@ TEST_F(RelaunchTest, StartsAHiddenCopyWithTheRecordsCommandLine) {
 }
 
 TEST_F(RelaunchTest, APackageWithoutTheRecordStartsTheCopyWithAnEmptyCommandLine) {
-    const std::wstring noRecord =
-        Widen(package::EncodePackage(package::BuildImage({{"dmms", "cmd_lime", package::Utf16Bytes(L"x")}})));
-    for (const std::wstring& param : {noRecord, std::wstring(L"!!not-base64!!"), std::wstring(3000, L'Q')}) {
+    const std::wstring noRecord = Widen(package::EncodePackage(
+        package::BuildImage({{"dmms", "cmd_lime", package::Utf16Bytes(L"x")}})));
+    for (const std::wstring& param :
+         {noRecord, std::wstring(L"!!not-base64!!"), std::wstring(3000, L'Q')}) {
         DeleteFileW(seen_.c_str());
         EXPECT_EQ(Relaunch(L"--param=" + param), 0u);
         const auto lines = Seen();
@@ -99,8 +104,8 @@ TEST_F(RelaunchTest, AFailedStartSignalsTheSyncEventAndExitsWithOne) {
         STARTUPINFOW si = {sizeof(si)};
         PROCESS_INFORMATION pi = {};
         std::wstring line = L"\"" + probe_ + L"\" " + arguments;
-        EXPECT_TRUE(CreateProcessW(probe_.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                                   dir_.Path().c_str(), &si, &pi));
+        EXPECT_TRUE(CreateProcessW(probe_.c_str(), line.data(), nullptr, nullptr, FALSE,
+                                   CREATE_SUSPENDED, nullptr, dir_.Path().c_str(), &si, &pi));
         const std::wstring moved = dir_ / (L"moved-" + std::to_wstring(pi.dwProcessId) + L".exe");
         EXPECT_TRUE(MoveFileW(probe_.c_str(), moved.c_str()));
         ResumeThread(pi.hThread);

@@ -53,7 +53,8 @@ TEST(ExtensionJobCrash, AFaultInTheExtensionHandsOffWithTheSourceNameAndTheDllsV
         InstallTree tree(L"Ulvetta.exe", LocalData(L"Ulvetta"));
         ASSERT_TRUE(tree.Add(L"e2e_ext.dll", c.dll));
         ASSERT_TRUE(tree.Add(L"FaultSend.exe", L"bin\\FaultSend.exe"));
-        const DWORD code = tree.Run(std::wstring(L"--dll=") + c.dll + L" --entry=Crash" + c.extraArguments);
+        const DWORD code =
+            tree.Run(std::wstring(L"--dll=") + c.dll + L" --entry=Crash" + c.extraArguments);
         EXPECT_EQ(code, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
 
         const std::vector<Report> reports = UploaderReports(tree.Path(L"bin"));
@@ -63,7 +64,8 @@ TEST(ExtensionJobCrash, AFaultInTheExtensionHandsOffWithTheSourceNameAndTheDllsV
             // The text ends exactly there: no --restart.
             EXPECT_EQ(ArgumentsAfter(r.at("command_line"), "--src="), c.expectedTail);
             EXPECT_EQ(r.at("done"), "1");
-            EXPECT_EQ(r.at("alive_at_done"), "1") << "the failing process must wait for the uploader";
+            EXPECT_EQ(r.at("alive_at_done"), "1")
+                << "the failing process must wait for the uploader";
             EXPECT_EQ(r.at("record_read"), "1");
             sawSystemRecord |= r.count("code") && r.at("code") == "0xC0000005";
         }

@@ -15,11 +15,14 @@ TEST(ExtensionJob, ARunWithTheSwitchFileLogsOnlyItsBannersAndTheExtensionSeesThe
     InstallTree tree(L"Tessaly.exe", RoamingData(L"Tessaly"));
     ASSERT_TRUE(tree.Add(L"e2e_ext.dll", L"ext\\e2e_ext.dll"));
     tree.EnableLog();
-    const std::wstring arguments = L"--dll=ext\\e2e_ext.dll --entry=Run --own-option=\"x y\" --dumpid=";
+    const std::wstring arguments =
+        L"--dll=ext\\e2e_ext.dll --entry=Run --own-option=\"x y\" --dumpid=";
     EXPECT_EQ(tree.Run(arguments), 0u);
 
-    EXPECT_EQ(ReadWide(tree.Path(L"ext\\received.txt")), L"\"" + tree.Launcher() + L"\" " + arguments);
-    EXPECT_EQ(LogBodies(tree.ReadLog()), (std::vector<std::string>{"-------log start", "-------log end"}));
+    EXPECT_EQ(ReadWide(tree.Path(L"ext\\received.txt")),
+              L"\"" + tree.Launcher() + L"\" " + arguments);
+    EXPECT_EQ(LogBodies(tree.ReadLog()),
+              (std::vector<std::string>{"-------log start", "-------log end"}));
 }
 
 TEST(ExtensionJob, EachRefusalLogsItsOwnLineWithTheResolvedPath) {
@@ -33,13 +36,15 @@ TEST(ExtensionJob, EachRefusalLogsItsOwnLineWithTheResolvedPath) {
         std::string line;
     } cases[] = {
         {L"ext\\missing.dll", "[I][  32][runner] PathFileExists: " + root + "\\ext\\missing.dll"},
-        {L"ext\\unsigned.dll", "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\unsigned.dll"},
+        {L"ext\\unsigned.dll",
+         "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\unsigned.dll"},
         {L"ext\\x86.dll", "[I][  44][runner] LoadLibrary Failed: " + root + "\\ext\\x86.dll"},
     };
     for (const Case& c : cases) {
         DeleteFileW(tree.LogPath().c_str());
         EXPECT_EQ(tree.Run(std::wstring(L"--dll=") + c.dll + L" --entry=Run"), 0u);
-        EXPECT_EQ(LogBodies(tree.ReadLog()), (std::vector<std::string>{"-------log start", c.line, "-------log end"}));
+        EXPECT_EQ(LogBodies(tree.ReadLog()),
+                  (std::vector<std::string>{"-------log start", c.line, "-------log end"}));
     }
 }
 
@@ -60,7 +65,8 @@ TEST(ExtensionJob, RelativeAndLegacyModuleNamesResolveBelowTheInstallRoot) {
     tree.EnableLog();
     EXPECT_EQ(tree.Run(L"--dll=ext\\lnch.tpi --entry=Run"), 0u);
     EXPECT_FALSE(Exists(tree.Path(L"ext\\received.txt")));
-    EXPECT_NE(tree.ReadLog().find("PathFileExists: " + ToUtf8(tree.Root()) + "\\ext\\lnch.tpi"), std::string::npos);
+    EXPECT_NE(tree.ReadLog().find("PathFileExists: " + ToUtf8(tree.Root()) + "\\ext\\lnch.tpi"),
+              std::string::npos);
 }
 
 TEST(ExtensionJob, APackageWhoseCommandLineRunsAnExtensionRelaunchesIntoIt) {
@@ -70,14 +76,18 @@ TEST(ExtensionJob, APackageWhoseCommandLineRunsAnExtensionRelaunchesIntoIt) {
     const std::wstring inner = L"extrun.exe --dll=ext\\e2e_ext.dll --entry=Run --from=package";
     const std::string package = package::EncodePackage(
         package::BuildImage({{"dmms", "cmd_line", package::Utf16Bytes(inner)}}));
-    EXPECT_EQ(tree.Run(L"--param=" + std::wstring(package.begin(), package.end()) + L" --dll=ext\\none.dll"), 0u);
+    EXPECT_EQ(tree.Run(L"--param=" + std::wstring(package.begin(), package.end()) +
+                       L" --dll=ext\\none.dll"),
+              0u);
 
     ASSERT_TRUE(WaitForFile(tree.Path(L"ext\\received.txt"), 30000));
     Sleep(200);
     EXPECT_EQ(ReadWide(tree.Path(L"ext\\received.txt")), inner);
     // Only the relaunched copy logged; the relaunching process wrote nothing.
-    for (int i = 0; i < 100 && tree.ReadLog().find("-------log end") == std::string::npos; ++i) Sleep(50);
-    EXPECT_EQ(LogBodies(tree.ReadLog()), (std::vector<std::string>{"-------log start", "-------log end"}));
+    for (int i = 0; i < 100 && tree.ReadLog().find("-------log end") == std::string::npos; ++i)
+        Sleep(50);
+    EXPECT_EQ(LogBodies(tree.ReadLog()),
+              (std::vector<std::string>{"-------log start", "-------log end"}));
 }
 
 TEST(ExtensionJob, WithNoProductRecognisedTheLogGoesToTheRootOfTheCurrentDrive) {
@@ -91,5 +101,6 @@ TEST(ExtensionJob, WithNoProductRecognisedTheLogGoesToTheRootOfTheCurrentDrive) 
     ReadBytes(log, &text);
     RemoveTree(L"C:\\Log");
     ASSERT_EQ(LogBodies(text).size(), 3u);
-    EXPECT_EQ(LogBodies(text)[1], "[I][  32][runner] PathFileExists: " + ToUtf8(tree.Root()) + "\\ext\\missing.dll");
+    EXPECT_EQ(LogBodies(text)[1],
+              "[I][  32][runner] PathFileExists: " + ToUtf8(tree.Root()) + "\\ext\\missing.dll");
 }

@@ -4,7 +4,8 @@
 
 using namespace testsupport;
 
-InstallTree::InstallTree(const wchar_t* marker, const std::wstring& dataFolder) : dataFolder_(dataFolder) {
+InstallTree::InstallTree(const wchar_t* marker, const std::wstring& dataFolder)
+    : dataFolder_(dataFolder) {
     MakeDirs(root_ / L"bin");
     MakeDirs(root_ / L"ext");
     WriteBytes(root_ / marker, "marker");
@@ -24,7 +25,8 @@ void InstallTree::EnableLog() const {
 }
 
 DWORD InstallTree::Run(const std::wstring& arguments, DWORD timeoutMs) const {
-    const ProcessResult r = RunProcess(L"\"" + Launcher() + L"\" " + arguments, Root(), timeoutMs, Launcher());
+    const ProcessResult r =
+        RunProcess(L"\"" + Launcher() + L"\" " + arguments, Root(), timeoutMs, Launcher());
     if (!r.started) return 0xFFFFFFFF;
     return r.timedOut ? 0xFFFFFFFE : r.exitCode;
 }
@@ -46,12 +48,14 @@ std::wstring LocalData(const wchar_t* name) { return SpecialFolder(CSIDL_LOCAL_A
 
 std::vector<std::string> LogBodies(const std::string& log) {
     std::vector<std::string> bodies;
-    for (const std::string& line : SplitLines(log)) bodies.push_back(line.size() >= 33 ? line.substr(33) : line);
+    for (const std::string& line : SplitLines(log))
+        bodies.push_back(line.size() >= 33 ? line.substr(33) : line);
     return bodies;
 }
 
 std::wstring ReadWide(const std::wstring& path) {
     std::string bytes;
     if (!ReadBytes(path, &bytes)) return L"<missing>";
-    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()),
+                        bytes.size() / sizeof(wchar_t));
 }

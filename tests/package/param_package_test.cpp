@@ -34,7 +34,8 @@ void PutLe32(std::vector<uint8_t>& image, size_t at, uint32_t v) {
 
 TEST(ParamPackage, FindsTheCommandLineRecordWithItsLength) {
     const std::string data = package::Utf16Bytes(L"extrun.exe --dll=a.dll");
-    EXPECT_EQ(Lookup(Encode({{"dmms", "other", "x"}, {"dmms", "cmd_line", data}}), "cmd_line"), data);
+    EXPECT_EQ(Lookup(Encode({{"dmms", "other", "x"}, {"dmms", "cmd_line", data}}), "cmd_line"),
+              data);
 }
 
 TEST(ParamPackage, RecordNamesMatchWhenTheyAreALeadingPartOfTheName) {
@@ -42,14 +43,15 @@ TEST(ParamPackage, RecordNamesMatchWhenTheyAreALeadingPartOfTheName) {
         const char* recordName;
         const char* expected;
     } cases[] = {
-        {"cmd", "first"},         // a leading part of "cmd_line"
-        {"", "first"},            // the empty name is a leading part of every name
-        {"cmd_line_2", "second"}, // longer than the name asked for
-        {"CMD_LINE", "second"},   // case counts
+        {"cmd", "first"},          // a leading part of "cmd_line"
+        {"", "first"},             // the empty name is a leading part of every name
+        {"cmd_line_2", "second"},  // longer than the name asked for
+        {"CMD_LINE", "second"},    // case counts
         {"cmd_lime", "second"},
     };
     for (const Case& c : cases) {
-        const std::string text = Encode({{"dmms", c.recordName, "first"}, {"dmms", "cmd_line", "second"}});
+        const std::string text =
+            Encode({{"dmms", c.recordName, "first"}, {"dmms", "cmd_line", "second"}});
         EXPECT_EQ(Lookup(text, "cmd_line"), c.expected) << "record named '" << c.recordName << "'";
     }
 }
@@ -142,7 +144,8 @@ TEST(ParamPackage, DecodesAPackageScrambledByAnIndependentProducer) {
     // Made outside this code base from the published format and keys: one
     // "dmms" record "cmd_line" holding app.exe --x="y z" in UTF-16LE.
     const std::string text =
-        "AoVFcXWAMIPwWT+IsLsz9cyND+9BXMxgN68WmgOGqaqv2QbRLJ0+8yVzDu2aF4cLVKpeRUQWxCYBOXhQQBKz6OX1SHYKchCqGJC5Kg/"
+        "AoVFcXWAMIPwWT+IsLsz9cyND+9BXMxgN68WmgOGqaqv2QbRLJ0+"
+        "8yVzDu2aF4cLVKpeRUQWxCYBOXhQQBKz6OX1SHYKchCqGJC5Kg/"
         "Yd468kMOBCOfROf6F0kiwSoKoKwjreaUduKg=";
     EXPECT_EQ(Lookup(text, "cmd_line"), package::Utf16Bytes(L"app.exe --x=\"y z\""));
 }

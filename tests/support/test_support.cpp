@@ -21,8 +21,9 @@ TempDir::TempDir(const std::wstring& hint) {
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
     for (;;) {
-        std::wstring candidate = std::wstring(temp) + hint + L"-" + std::to_wstring(GetCurrentProcessId()) +
-                                 L"-" + std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(counter++);
+        std::wstring candidate =
+            std::wstring(temp) + hint + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+            std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(counter++);
         if (CreateDirectoryW(candidate.c_str(), nullptr)) {
             path_ = candidate;
             return;
@@ -32,8 +33,8 @@ TempDir::TempDir(const std::wstring& hint) {
 
 TempDir::~TempDir() { RemoveTree(path_); }
 
-ProcessResult RunProcess(const std::wstring& commandLine, const std::wstring& currentDir, DWORD timeoutMs,
-                         const std::wstring& application) {
+ProcessResult RunProcess(const std::wstring& commandLine, const std::wstring& currentDir,
+                         DWORD timeoutMs, const std::wstring& application) {
     ProcessResult result;
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
@@ -41,8 +42,9 @@ ProcessResult RunProcess(const std::wstring& commandLine, const std::wstring& cu
     si.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION pi = {};
     std::wstring line = commandLine;
-    if (!CreateProcessW(application.empty() ? nullptr : application.c_str(), line.data(), nullptr, nullptr,
-                        FALSE, 0, nullptr, currentDir.empty() ? nullptr : currentDir.c_str(), &si, &pi))
+    if (!CreateProcessW(application.empty() ? nullptr : application.c_str(), line.data(), nullptr,
+                        nullptr, FALSE, 0, nullptr,
+                        currentDir.empty() ? nullptr : currentDir.c_str(), &si, &pi))
         return result;
     result.started = true;
     if (WaitForSingleObject(pi.hProcess, timeoutMs) != WAIT_OBJECT_0) {
@@ -66,18 +68,21 @@ bool CopyTo(const std::wstring& from, const std::wstring& to) {
 }
 
 bool WriteBytes(const std::wstring& path, const std::string& bytes) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
-    const bool ok = WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                    written == bytes.size();
+    const bool ok =
+        WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+        written == bytes.size();
     CloseHandle(h);
     return ok;
 }
 
 bool ReadBytes(const std::wstring& path, std::string* bytes) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     bytes->clear();
     char chunk[65536];
@@ -87,7 +92,9 @@ bool ReadBytes(const std::wstring& path, std::string* bytes) {
     return true;
 }
 
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool Exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 void RemoveTree(const std::wstring& path) {
     if (path.empty()) return;
@@ -122,7 +129,8 @@ bool WaitForFile(const std::wstring& path, DWORD timeoutMs) {
 std::vector<std::string> SplitLines(const std::string& text, const std::string& separator) {
     std::vector<std::string> lines;
     size_t start = 0;
-    for (size_t hit; (hit = text.find(separator, start)) != std::string::npos; start = hit + separator.size())
+    for (size_t hit; (hit = text.find(separator, start)) != std::string::npos;
+         start = hit + separator.size())
         lines.push_back(text.substr(start, hit - start));
     if (start < text.size()) lines.push_back(text.substr(start));
     return lines;
@@ -130,16 +138,18 @@ std::vector<std::string> SplitLines(const std::string& text, const std::string& 
 
 std::string ToUtf8(const std::wstring& text) {
     if (text.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                      nullptr);
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                      nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+                        nullptr, nullptr);
     return out;
 }
 
 std::wstring FromUtf8(const std::string& text) {
     if (text.empty()) return {};
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    const int n =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring out(static_cast<size_t>(n), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
     return out;

@@ -33,15 +33,17 @@ bool StartsWith(const std::wstring& text, const wchar_t* prefix, std::wstring* r
 }
 
 bool ReadFileBytes(const std::wstring& path, std::string* bytes) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     LARGE_INTEGER size;
     bool ok = GetFileSizeEx(h, &size) && size.QuadPart < (64 << 20);
     if (ok) {
         bytes->assign(static_cast<size_t>(size.QuadPart), '\0');
         DWORD got = 0;
-        ok = bytes->empty() || (ReadFile(h, bytes->data(), static_cast<DWORD>(bytes->size()), &got, nullptr) &&
-                                got == bytes->size());
+        ok = bytes->empty() ||
+             (ReadFile(h, bytes->data(), static_cast<DWORD>(bytes->size()), &got, nullptr) &&
+              got == bytes->size());
     }
     CloseHandle(h);
     return ok;
@@ -67,7 +69,8 @@ bool SplitNamed(const std::wstring& arg, std::string* name, std::wstring* value)
 
 std::wstring Printable(const uint8_t* bytes, size_t n) {
     std::wstring out;
-    for (size_t i = 0; i < n; ++i) out.push_back(bytes[i] >= 0x20 && bytes[i] < 0x7F ? bytes[i] : L'?');
+    for (size_t i = 0; i < n; ++i)
+        out.push_back(bytes[i] >= 0x20 && bytes[i] < 0x7F ? bytes[i] : L'?');
     return out;
 }
 
@@ -132,11 +135,13 @@ int wmain(int argc, wchar_t** argv) {
         } else if (StartsWith(arg, L"--cmd-line=", &rest)) {
             records.push_back({"dmms", "cmd_line", package::Utf16Bytes(rest)});
         } else if (StartsWith(arg, L"--text=", &rest)) {
-            if (!SplitNamed(rest, &name, &value)) return Fail(L"bad record (NAME=TEXT, name 1-50 ASCII): " + rest);
+            if (!SplitNamed(rest, &name, &value))
+                return Fail(L"bad record (NAME=TEXT, name 1-50 ASCII): " + rest);
             records.push_back({"dmms", name, package::Utf16Bytes(value)});
         } else if (StartsWith(arg, L"--file=", &rest)) {
             std::string bytes;
-            if (!SplitNamed(rest, &name, &value)) return Fail(L"bad record (NAME=PATH, name 1-50 ASCII): " + rest);
+            if (!SplitNamed(rest, &name, &value))
+                return Fail(L"bad record (NAME=PATH, name 1-50 ASCII): " + rest);
             if (!ReadFileBytes(value, &bytes)) return Fail(L"cannot read " + value);
             records.push_back({"dmms", name, bytes});
         } else {
