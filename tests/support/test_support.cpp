@@ -34,18 +34,30 @@ TempDir::TempDir(const std::wstring& hint) {
 TempDir::~TempDir() { RemoveTree(path_); }
 
 ProcessResult RunProcess(const std::wstring& commandLine, const std::wstring& currentDir,
-                         DWORD timeoutMs, const std::wstring& application) {
+                         DWORD timeoutMs, const std::wstring& application, std::string* output) {
     ProcessResult result;
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     si.dwFlags = STARTF_USESHOWWINDOW;
     si.wShowWindow = SW_HIDE;
+    // Output goes to a file rather than a pipe, so a chatty child never blocks.
+    TempDir outputDir(L"output");
+    const std::wstring outputPath = outputDir / L"out.txt";
+    HANDLE outputFile = INVALID_HANDLE_VALUE;
+    if (output) {
+        SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+        outputFile = CreateFileW(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                 CREATE_ALWAYS, 0, nullptr);
+        si.dwFlags |= STARTF_USESTDHANDLES;
+        si.hStdOutput = si.hStdError = outputFile;
+    }
     PROCESS_INFORMATION pi = {};
     std::wstring line = commandLine;
-    if (!CreateProcessW(application.empty() ? nullptr : application.c_str(), line.data(), nullptr,
-                        nullptr, FALSE, 0, nullptr,
-                        currentDir.empty() ? nullptr : currentDir.c_str(), &si, &pi))
-        return result;
+    const BOOL started = CreateProcessW(
+        application.empty() ? nullptr : application.c_str(), line.data(), nullptr, nullptr,
+        output != nullptr, 0, nullptr, currentDir.empty() ? nullptr : currentDir.c_str(), &si, &pi);
+    if (outputFile != INVALID_HANDLE_VALUE) CloseHandle(outputFile);
+    if (!started) return result;
     result.started = true;
     if (WaitForSingleObject(pi.hProcess, timeoutMs) != WAIT_OBJECT_0) {
         result.timedOut = true;
@@ -55,6 +67,7 @@ ProcessResult RunProcess(const std::wstring& commandLine, const std::wstring& cu
     GetExitCodeProcess(pi.hProcess, &result.exitCode);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
+    if (output) ReadBytes(outputPath, output);
     return result;
 }
 

@@ -36,8 +36,10 @@ struct ProcessResult {
 // Starts `commandLine` (application found by the usual search unless
 // `application` is given), hidden, in `currentDir` (empty: inherit), and
 // waits up to `timeoutMs`. A process that outlives the wait is killed.
+// `output`, when given, receives what the process wrote to stdout and stderr.
 ProcessResult RunProcess(const std::wstring& commandLine, const std::wstring& currentDir = L"",
-                         DWORD timeoutMs = 60000, const std::wstring& application = L"");
+                         DWORD timeoutMs = 60000, const std::wstring& application = L"",
+                         std::string* output = nullptr);
 
 bool MakeDirs(const std::wstring& path);
 bool CopyTo(const std::wstring& from, const std::wstring& to);
