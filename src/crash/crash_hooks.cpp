@@ -70,6 +70,10 @@ __attribute__((noinline)) void CaptureExceptionPointers(DWORD code, EXCEPTION_PO
 
 namespace crash_hooks {
 
+// The hooks repeat the same few lines on purpose: a synthetic record points
+// at the return address into the hook that captured it, so each hook must
+// call CaptureExceptionPointers itself, and stay a function of its own.
+
 bool ReserveOutOfMemoryRecord() {
     if (!outOfMemoryRecord.pointers) outOfMemoryRecord = AllocateSyntheticRecord();
     return outOfMemoryRecord.pointers != nullptr;
