@@ -70,13 +70,3 @@ TEST(CommandLineOptions, NullAndEmptyCommandLinesStoreOnlyWhatTheSplitGives) {
         EXPECT_FALSE(options.GetValue(L"--dll", value));
     }
 }
-
-TEST(CommandLineOptions, SetValueReplacesUnderTheFoldedKey) {
-    CommandLineOptions options;
-    options.SetValue(L"--dll", L"one");
-    options.SetValue(L"--DLL", L"two");
-    EXPECT_EQ(options.Count(), 1u);
-    WString value;
-    options.GetValue(L"--dLl", value);
-    EXPECT_STREQ(value.c_str(), L"two");
-}

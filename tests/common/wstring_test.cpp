@@ -31,13 +31,6 @@ TEST(WString, CopiesShareTextUntilOneChanges) {
     EXPECT_STREQ(a.c_str(), L"shared");
 }
 
-TEST(WString, EmptyStringsShareOneBlock) {
-    WString a, b(nullptr), c(L"");
-    EXPECT_EQ(a.c_str(), b.c_str());
-    EXPECT_EQ(a.c_str(), c.c_str());
-    EXPECT_EQ(a.c_str()[0], L'\0');
-}
-
 TEST(WString, OutOfRangeAccessThrowsInvalidArg) {
     EXPECT_EQ(CodeOf([] { WString(L"ab").At(2); }), E_INVALIDARG);
     EXPECT_EQ(CodeOf([] { WString(L"ab").Mid(3); }), E_INVALIDARG);
