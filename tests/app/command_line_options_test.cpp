@@ -42,6 +42,7 @@ TEST(CommandLineOptions, ReadsValuesAsTheWindowsSplitAndTheFirstEqualsSignGiveTh
         {L"prog.exe --dll=abc\\\"", L"--dll", L"abc"},
         {L"prog.exe --dll=\\\"\\\"\\\"", L"--dll", L"\""},
         {L"prog.exe \" --entry = Run \"", L"--entry", L"Run"},
+        {L"prog.exe \"--dll=\\\" a \\\"\"", L"--dll", L" a "},
         // The program's own path is an argument like any other.
         {L"C:\\x=y\\prog.exe", L"C:\\X", L"y\\prog.exe"},
         {L"C:\\bin\\prog.exe", L"C:\\BIN\\PROG.EXE", L""},

@@ -1,0 +1,134 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <string>
+#include <vector>
+
+#include "common/handles.h"
+#include "install_tree.h"
+#include "package/package_builder.h"
+
+using namespace testsupport;
+
+namespace {
+
+std::wstring Package(const std::vector<package::RecordSpec>& records) {
+    const std::string text = package::EncodePackage(package::BuildImage(records));
+    return std::wstring(text.begin(), text.end());
+}
+
+std::wstring PackageWithCommandLine(const std::wstring& commandLine) {
+    return Package({{"dmms", "other", "x"}, {"dmms", "cmd_line", package::Utf16Bytes(commandLine)}});
+}
+
+// The lines the sample extension's Report wrote, once the file is there.
+std::vector<std::wstring> Report(const InstallTree& tree) {
+    std::vector<std::wstring> lines;
+    const std::wstring path = tree.Path(L"ext\\received.txt");
+    if (!WaitForFile(path, 30000)) return lines;
+    const std::wstring text = ReadWide(path);
+    for (size_t start = 0, nl; (nl = text.find(L'\n', start)) != std::wstring::npos;
+         start = nl + 1)
+        lines.push_back(text.substr(start, nl - start));
+    return lines;
+}
+
+bool WaitForLogEnd(const InstallTree& tree) {
+    for (int i = 0; i < 400; ++i, Sleep(50))
+        if (tree.ReadLog().find("-------log end") != std::string::npos) return true;
+    return false;
+}
+
+}  // namespace
+
+// Each test uses a product of its own, as the extension job tests do.
+
+TEST(Relaunch, StartsAHiddenCopyWithTheRecordsCommandLineInTheSameFolderAndSettings) {
+    InstallTree tree(L"Pomberly.exe", LocalData(L"Pomberly"));
+    ASSERT_TRUE(tree.Add(L"e2e_ext.dll", L"ext\\e2e_ext.dll"));
+    tree.EnableLog();
+    const std::wstring inner = L"extrun.exe --dll=ext\\e2e_ext.dll --entry=Report \"quoted arg\"";
+    const std::wstring full = L"extrun.exe --dll=ext\\e2e_ext.dll --entry=Report --pad=" +
+                              std::wstring(5000, L'p');
+    // The copy's command line buffer keeps its terminator: a longer line is cut.
+    const struct {
+        std::wstring commandLine, seen;
+    } cases[] = {{inner, inner}, {full, full.substr(0, 4095)}};
+    for (const auto& c : cases) {
+        DeleteFileW(tree.Path(L"ext\\received.txt").c_str());
+        DeleteFileW(tree.LogPath().c_str());
+        EXPECT_EQ(tree.Run(L"--param=" + PackageWithCommandLine(c.commandLine) +
+                           L" --dll=ext\\none.dll"),
+                  0u);
+        const std::vector<std::wstring> lines = Report(tree);
+        ASSERT_EQ(lines.size(), 4u);
+        EXPECT_EQ(lines[0], c.seen);
+        EXPECT_EQ(lines[1], L"1 0") << "STARTF_USESHOWWINDOW with SW_HIDE";
+        EXPECT_EQ(_wcsicmp(lines[2].c_str(), tree.Root().c_str()), 0) << "the current folder";
+        // No fault dialog, and a single-threaded COM apartment.
+        EXPECT_EQ(lines[3], std::to_wstring(SEM_NOGPFAULTERRORBOX) + L" " +
+                                std::to_wstring(APTTYPE_MAINSTA));
+        // Only the copy logged; the relaunching process wrote nothing.
+        ASSERT_TRUE(WaitForLogEnd(tree));
+        EXPECT_EQ(LogBodies(tree.ReadLog()),
+                  (std::vector<std::string>{"-------log start", "-------log end"}));
+    }
+}
+
+TEST(Relaunch, APackageWithoutTheRecordStartsTheCopyWithAnEmptyCommandLine) {
+    InstallTree tree(L"Tessaly.exe", RoamingData(L"Tessaly"));
+    tree.EnableLog();
+    // The copy, with no --dll, logs only its banners; its start is seen in the log.
+    for (const std::wstring& param :
+         {Package({{"dmms", "cmd_lime", package::Utf16Bytes(L"x")}}),
+          std::wstring(L"!!not-base64!!"), std::wstring(3000, L'Q')}) {
+        DeleteFileW(tree.LogPath().c_str());
+        EXPECT_EQ(tree.Run(L"--param=" + param), 0u);
+        ASSERT_TRUE(WaitForLogEnd(tree));
+        const std::vector<std::string> log = LogBodies(tree.ReadLog());
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.front(), "-------log start");
+        EXPECT_EQ(log.back(), "-------log end");
+    }
+}
+
+TEST(Relaunch, AFailedStartSignalsTheSyncEventAndExitsWithOne) {
+    InstallTree tree(L"Cindrew.exe", RoamingData(L"Cindrew"));
+    const std::wstring eventName = L"extrun-test-sync-" + std::to_wstring(GetCurrentProcessId());
+    UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
+    ASSERT_TRUE(event);
+    const std::wstring param = PackageWithCommandLine(L"extrun.exe --dll=ext\\a.dll --entry=Run");
+    tree.EnableLog();
+
+    // Renaming the launcher while it is suspended makes its start of its own
+    // path fail.
+    auto runRenamed = [&](const std::wstring& arguments) {
+        STARTUPINFOW si = {sizeof(si)};
+        PROCESS_INFORMATION pi = {};
+        std::wstring line = L"\"" + tree.Launcher() + L"\" " + arguments;
+        EXPECT_TRUE(CreateProcessW(tree.Launcher().c_str(), line.data(), nullptr, nullptr, FALSE,
+                                   CREATE_SUSPENDED, nullptr, tree.Root().c_str(), &si, &pi));
+        const std::wstring moved = tree.Path(L"bin\\moved.exe");
+        EXPECT_TRUE(MoveFileW(tree.Launcher().c_str(), moved.c_str()));
+        ResumeThread(pi.hThread);
+        WaitForSingleObject(pi.hProcess, 30000);
+        DWORD code = 0;
+        GetExitCodeProcess(pi.hProcess, &code);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+        MoveFileW(moved.c_str(), tree.Launcher().c_str());
+        return code;
+    };
+
+    EXPECT_EQ(runRenamed(L"--param=" + param + L" sync=" + eventName), 1u);
+    EXPECT_EQ(WaitForSingleObject(event.get(), 0), WAIT_OBJECT_0);
+    ResetEvent(event.get());
+    EXPECT_EQ(runRenamed(L"--param=" + param + L" sync=no-such-event-" + eventName), 1u);
+    EXPECT_EQ(WaitForSingleObject(event.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(runRenamed(L"--param=" + param + L" --dumpid=" + eventName), 1u);
+    EXPECT_EQ(WaitForSingleObject(event.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    Sleep(500);
+    EXPECT_FALSE(Exists(tree.LogPath())) << "no copy may have started";
+}
