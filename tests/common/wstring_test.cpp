@@ -62,9 +62,12 @@ TEST(WString, OrdinalOrderComparesUnsignedUnitsAndPrefixesFirst) {
     EXPECT_LT(WString(L"\x7fff"), WString(L"\xffff"));
 }
 
-TEST(WString, TrimUsesTheRunTimeSpaceTest) {
+TEST(WString, TrimUsesTheRunTimeSpaceTestAndFormatGrowsPastItsFirstBuffer) {
     WString s(L" \t\r\n\x3000 inner text \v\f");
     EXPECT_STREQ(s.Trim().c_str(), L"inner text");
+    const std::wstring long_text(1000, L'x');
+    EXPECT_EQ(std::wstring(WString::Format(L"<%s>%d", long_text.c_str(), 7).c_str()),
+              L"<" + long_text + L">7");
 }
 
 TEST(WString, CopiesOnManyThreadsKeepTheCountRight) {

@@ -188,6 +188,7 @@ const FaultCase kFaultCases[] = {
     {"InvalidParameter", {"invalid_parameter"}, 0, nullptr},
     // The hook waited for the uploader, so bad_alloc came after it.
     {"FailedOperatorNew", {"out_of_memory"}, 0, "bad_alloc=1"},
+    {"Sigill", {"sigill"}, 0, nullptr},
     // The patched setter installs nothing and gives back no previous filter.
     {"LaterFilterThenAccessViolation",
      {"0xC0000005", "0xC0000005"},

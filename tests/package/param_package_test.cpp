@@ -127,6 +127,12 @@ TEST(ParamPackage, RecordsThatRunPastTheImageAreNeverRead) {
     EXPECT_EQ(Lookup(text, "b"), "<none>");
     EXPECT_EQ(Lookup(text, "c"), "<none>");
 
+    // A whole record beyond the header's count is not read either.
+    std::vector<uint8_t> shortCount =
+        package::BuildImage({{"dmms", "a", "first"}, {"dmms", "b", "second"}});
+    PutLe32(shortCount, 8, 1);
+    EXPECT_EQ(Lookup(package::EncodePackage(shortCount), "b"), "<none>");
+
     // A header that counts more records than the image has room for heads.
     std::vector<uint8_t> liar = package::BuildImage({{"dmms", "a", "1"}});
     PutLe32(liar, 8, 1000000);

@@ -105,6 +105,8 @@ struct Seam {
 
 TEST(VerifyPublisherSignature, AcceptsOnlyIntactSignaturesUnderAnAcceptedName) {
     const std::wstring chinese = testsupport::FromUtf8("北京泰萨利软件技术有限公司");
+    // The longest accepted name: a signer name is read in full at that length.
+    const std::wstring longest = L"Kelmora Information Technology Co., Limited";
     const std::wstring english = L"Tessaly Software Technology Co., Ltd.";
     const struct {
         const wchar_t* file;
@@ -114,7 +116,7 @@ TEST(VerifyPublisherSignature, AcceptsOnlyIntactSignaturesUnderAnAcceptedName) {
         int calls;
     } cases[] = {
         {L"ext_record.dll", chinese, 1, ERROR_SUCCESS, 2},
-        {L"ext_record_en.dll", english, 1, ERROR_SUCCESS, 2},
+        {L"ext_record_en.dll", longest, 1, ERROR_SUCCESS, 2},
         {L"ext_record32.dll", chinese, 1, ERROR_SUCCESS, 2},
         {L"ext_record_case.dll", L"Tessaly Software Technology Co., LTD.", 0, ERROR_SUCCESS, 2},
         {L"ext_record_blank.dll", english + L" ", 0, ERROR_SUCCESS, 2},
@@ -233,13 +235,24 @@ TEST(VerifyPublisherSignature, RefusesAnyOtherStatusABrokenChainOrAFault) {
 }
 
 TEST(IsAcceptedSignerName, AcceptsOnlyAnExactName) {
+    // The publishers the products ship under, as they are registered.
+    for (const char* name :
+         {"北京泰萨利软件技术有限公司", "珠海泰萨利办公软件有限公司", "广州凡蒂罗网络技术有限公司",
+          "凡蒂罗互动娱乐有限公司", "成都凯尔莫拉信息技术有限公司", "凯尔莫拉科技有限公司",
+          "武汉萨文信息科技有限公司", "托布里斯克软件有限公司", "莫尔万数字技术有限公司",
+          "昆洛网络科技有限公司", "里斯塔维尔软件有限公司", "法斯科恩信息技术有限公司",
+          "德雷利克科技有限公司", "布伦霍尔德网络有限公司", "辛德鲁软件有限公司",
+          "哈弗林数码科技有限公司", "加尔维克数字办公有限公司", "奥斯卡鲁软件有限公司",
+          "泽姆普罗科技公司", "Tessaly Software Technology Co., Ltd.",
+          "Vantiro Interactive Entertainment Co., Ltd.",
+          "Kelmora Information Technology Co., Limited",
+          "Galwick Digital Office Systems Co., Ltd."})
+        EXPECT_EQ(1, IsAcceptedSignerName(testsupport::FromUtf8(name).c_str())) << name;
     const struct {
         const wchar_t* name;
         int accepted;
     } cases[] = {
-        {L"Tessaly Software Technology Co., Ltd.", 1},
         {L"Galwick Digital Office Systems Co., Ltd.\0 and more", 1},
-        {L"奥斯卡鲁软件有限公司", 1},
         {L" Tessaly Software Technology Co., Ltd.", 0},
         {L"Tessaly Software Technology Co., Ltd.x", 0},
         {L"Kelmora Information Technology Co., Ltd.", 0},
