@@ -336,22 +336,12 @@ TEST(Logger, FullLogStartsOverOrWithFreshStartFallsSilent) {
     }
 }
 
-TEST_F(LoggerTest, ProductLimitOnASparseFileStartsTheLogOver) {
-    static_assert(LoggerImpl::kDefaultMaxBytes == 104857600, "100 MiB");
-    UniqueFileHandle file(
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    LARGE_INTEGER end;
-    end.QuadPart = LoggerImpl::kDefaultMaxBytes - 100;
-    ASSERT_TRUE(file && SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN) &&
-                SetEndOfFile(file.get()));
-    file.reset();
+TEST_F(LoggerTest, ResetDeletesTheFileDropsWhatIsQueuedAndWritesItsBanner) {
     Switch(true);
-    Start(0, 0, LoggerImpl::kDefaultMaxBytes);
+    Start();  // the start banner waits in the queue for the first line
+    logger.Reset();
     LogText(logger, "r1");
-    LogText(logger, "r2");
-    EXPECT_FALSE(Exists(path));
-    LogText(logger, "r3");
-    EXPECT_EQ(ReadTexts(path), (Texts{"-------log full reset", "r3"}));
+    EXPECT_EQ(ReadTexts(path), (Texts{"-------log reset", "r1"}));
 }
 
 TEST_F(LoggerTest, FullLogHeldOpenByAnotherProcessSwitchesTheLoggerOff) {
@@ -361,8 +351,10 @@ TEST_F(LoggerTest, FullLogHeldOpenByAnotherProcessSwitchesTheLoggerOff) {
     const std::wstring event = L"log-held-" + std::to_wstring(GetCurrentProcessId());
     UniqueHandle held(CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
     UniqueHandle holder = StartWriter(path, 0, -1, event);
+    ASSERT_TRUE(holder) << "the holder did not start: error " << GetLastError();
     const HANDLE heldOrGone[] = {held.get(), holder.get()};
-    ASSERT_EQ(WaitForMultipleObjects(2, heldOrGone, FALSE, 30000), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForMultipleObjects(2, heldOrGone, FALSE, 30000), WAIT_OBJECT_0)
+        << "the holder ended or never held the file";
 
     LogText(logger, std::string(100, 'r'));
     EXPECT_FALSE(logger.IsEnabled(1));
@@ -387,11 +379,19 @@ TEST(LogProcesses, ProcessesSharingOneFileWriteWholeLinesInTheirOwnOrder) {
     const std::wstring event = L"log-go-" + std::to_wstring(GetCurrentProcessId());
     UniqueHandle go(CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
     std::vector<UniqueHandle> writers;
-    for (int id = 0; id < kWriters; ++id)
+    for (int id = 0; id < kWriters; ++id) {
         writers.push_back(StartWriter(path, id, kRecordsEach, event));
+        ASSERT_TRUE(writers.back()) << "writer " << id << " did not start: error "
+                                    << GetLastError();
+    }
     SetEvent(go.get());
-    for (const UniqueHandle& writer : writers)
-        ASSERT_EQ(WaitForSingleObject(writer.get(), 60000), WAIT_OBJECT_0);
+    for (const UniqueHandle& writer : writers) {
+        ASSERT_EQ(WaitForSingleObject(writer.get(), 60000), WAIT_OBJECT_0)
+            << "a writer still runs after a minute";
+        DWORD code = 0;
+        GetExitCodeProcess(writer.get(), &code);
+        ASSERT_EQ(code, 0u) << "a writer ended early (3: it never saw the start event)";
+    }
 
     std::vector<DWORD> processIds;
     const Texts texts = ReadTexts(path, 0, &processIds);
