@@ -25,27 +25,73 @@ TEST(ExtensionJob, ARunWithTheSwitchFileLogsOnlyItsBannersAndTheExtensionSeesThe
               (std::vector<std::string>{"-------log start", "-------log end"}));
 }
 
-TEST(ExtensionJob, EachRefusalLogsItsOwnLineWithTheResolvedPath) {
+TEST(ExtensionJob, EachRefusalLogsItsOwnLineWithTheResolvedPathAndCallsNothing) {
     InstallTree tree(L"Cindrew.exe", RoamingData(L"Cindrew"));
     ASSERT_TRUE(tree.Add(L"e2e_ext_unsigned.dll", L"ext\\unsigned.dll"));
+    ASSERT_TRUE(tree.Add(L"e2e_ext.dll", L"ext\\held.dll"));
+    ASSERT_TRUE(tree.Add(L"e2e_ext.dll", L"ext\\e2e_ext.dll"));
     ASSERT_TRUE(tree.Add(L"ext_record32.dll", L"ext\\x86.dll"));
     tree.EnableLog();
     const std::string root = ToUtf8(tree.Root());
     struct Case {
-        const wchar_t* dll;
-        std::string line;
+        const wchar_t* arguments;
+        std::string line;  // none: an export that is not there is not called, silently
+        bool held;         // open for writing by another process all along
     } cases[] = {
-        {L"ext\\missing.dll", "[I][  32][runner] PathFileExists: " + root + "\\ext\\missing.dll"},
-        {L"ext\\unsigned.dll",
+        {L"--dll=ext\\missing.dll --entry=Run",
+         "[I][  32][runner] PathFileExists: " + root + "\\ext\\missing.dll"},
+        {L"--dll=ext\\unsigned.dll --entry=Run",
          "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\unsigned.dll"},
-        {L"ext\\x86.dll", "[I][  44][runner] LoadLibrary Failed: " + root + "\\ext\\x86.dll"},
+        {L"--dll=ext\\held.dll --entry=Run",
+         "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\held.dll", true},
+        {L"--dll=ext\\x86.dll --entry=Run",
+         "[I][  44][runner] LoadLibrary Failed: " + root + "\\ext\\x86.dll"},
+        {L"--dll=ext\\e2e_ext.dll --entry=NoSuchExport", ""},
     };
     for (const Case& c : cases) {
         DeleteFileW(tree.LogPath().c_str());
-        EXPECT_EQ(tree.Run(std::wstring(L"--dll=") + c.dll + L" --entry=Run"), 0u);
-        EXPECT_EQ(LogBodies(tree.ReadLog()),
-                  (std::vector<std::string>{"-------log start", c.line, "-------log end"}));
+        UniqueFileHandle writer(
+            c.held ? CreateFileW(tree.Path(L"ext\\held.dll").c_str(), GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr)
+                   : INVALID_HANDLE_VALUE);
+        EXPECT_EQ(tree.Run(c.arguments), 0u);
+        std::vector<std::string> expected{"-------log start", c.line, "-------log end"};
+        if (c.line.empty()) expected.erase(expected.begin() + 1);
+        EXPECT_EQ(LogBodies(tree.ReadLog()), expected);
+        EXPECT_FALSE(Exists(tree.Path(L"ext\\received.txt")));
     }
+}
+
+TEST(ExtensionJob, AnAbsolutePathIsCutAfter259Units) {
+    InstallTree tree(L"Tessaly.exe", RoamingData(L"Tessaly"));
+    const std::wstring folder = tree.Path(L"ext\\");
+    const std::wstring exact = folder + std::wstring(259 - folder.size() - 4, L'x') + L".dll";
+    ASSERT_TRUE(tree.Add(L"e2e_ext.dll", exact.substr(tree.Root().size() + 1)));
+    EXPECT_EQ(tree.Run(L"--dll=" + exact + L".old --entry=Run"), 0u);
+    EXPECT_TRUE(Exists(folder + L"received.txt"));
+
+    tree.EnableLog();
+    const std::wstring missing = folder + std::wstring(300, L'y');
+    EXPECT_EQ(tree.Run(L"--dll=" + missing + L" --entry=Run"), 0u);
+    EXPECT_EQ(LogBodies(tree.ReadLog()),
+              (std::vector<std::string>{
+                  "-------log start",
+                  "[I][  32][runner] PathFileExists: " + ToUtf8(missing.substr(0, 259)),
+                  "-------log end"}));
+}
+
+TEST(ExtensionJob, WhereWindowsXpIsReportedAnUnsignedExtensionIsCalled) {
+    InstallTree tree(L"Galwick.exe", RoamingData(L"Galwick"));
+    ASSERT_TRUE(tree.Add(L"e2e_ext_unsigned.dll", L"ext\\unsigned.dll"));
+    // Wine reports this version to programs of that file name only; no other
+    // test runs extrun.exe meanwhile.
+    const wchar_t key[] = L"Software\\Wine\\AppDefaults\\extrun.exe";
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_CURRENT_USER, key, L"Version", REG_SZ,
+                                             L"winxp", sizeof(L"winxp")));
+    EXPECT_EQ(tree.Run(L"--dll=ext\\unsigned.dll --entry=Run"), 0u);
+    RegDeleteKeyW(HKEY_CURRENT_USER, key);
+    EXPECT_TRUE(Exists(tree.Path(L"ext\\received.txt")));
 }
 
 TEST(ExtensionJob, WithoutTheSwitchFileNoLogIsWrittenAndALogOver100MiBStartsOver) {
