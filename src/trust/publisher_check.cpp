@@ -41,13 +41,29 @@ bool IsAcceptedStatus(LONG status) {
            status == static_cast<LONG>(CERT_E_UNTRUSTEDROOT);
 }
 
-bool IsOlderThanVerifiedSystems() {
+trust::MajorVersions QueryMajorVersions() {
     OSVERSIONINFOEXW version;
     std::memset(&version, 0, sizeof(version));
     version.dwOSVersionInfoSize = sizeof(version);
     // A failed query leaves major version 0, which counts as old.
     GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version));
-    return version.dwMajorVersion < kFirstVerifiedMajorVersion;
+    // Without the system's own numbers the system is taken as new enough,
+    // so the check runs.
+    DWORD major = kFirstVerifiedMajorVersion, minor = 0, build = 0;
+    syslib::GetNtVersionNumbers(&major, &minor, &build);
+    return {version.dwMajorVersion, major};
+}
+
+std::atomic<trust::VersionQuery> g_versionQuery{&QueryMajorVersions};
+
+// GetVersionExW alone can be talked into an old Windows by a compatibility
+// layer that any program of the user may set (a value under HKCU or
+// __COMPAT_LAYER); the system's own numbers must agree before nothing is
+// verified.
+bool IsOlderThanVerifiedSystems() {
+    const trust::MajorVersions versions = g_versionQuery.load()();
+    return versions.reported < kFirstVerifiedMajorVersion &&
+           versions.system < kFirstVerifiedMajorVersion;
 }
 
 // The signer's own certificate: element 0 of simple chain 0 of signer 0.
@@ -125,6 +141,10 @@ namespace trust {
 
 TrustCall SetTrustCallForTesting(TrustCall call) {
     return g_trustCall.exchange(call ? call : &syslib::WinVerifyTrust);
+}
+
+VersionQuery SetVersionQueryForTesting(VersionQuery query) {
+    return g_versionQuery.exchange(query ? query : &QueryMajorVersions);
 }
 
 }  // namespace trust
