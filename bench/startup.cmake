@@ -9,7 +9,7 @@ add_executable(startup_bare_loader ${CMAKE_CURRENT_LIST_DIR}/startup_minimal_loa
 add_executable(startup_platform_loader ${CMAKE_CURRENT_LIST_DIR}/startup_minimal_loader.cpp)
 target_compile_definitions(startup_platform_loader PRIVATE EXTRUN_BENCH_VERIFY EXTRUN_BENCH_STARTUP)
 foreach(loader startup_verifying_loader startup_bare_loader startup_platform_loader)
-  target_link_libraries(${loader} PRIVATE wintrust ole32 comctl32 shell32 user32 extrun_warnings)
+  target_link_libraries(${loader} PRIVATE ole32 shell32 user32 extrun_warnings)
   target_link_options(${loader} PRIVATE -municode)
 endforeach()
 

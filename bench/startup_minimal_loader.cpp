@@ -4,6 +4,9 @@
 // EXTRUN_BENCH_STARTUP as well, which adds the launcher's own start-up calls
 // into COM, the window manager, common controls and the shell, so the cost
 // of those platform DLLs can be told apart from the launcher's own.
+// wintrust and comctl32 are not KnownDLLs: imported by name they would be
+// looked for beside the program first, so these loaders, like the launcher,
+// take them from the system folder at run time.
 //   startup_minimal_loader.exe <dll path> <export>
 #include <windows.h>
 #include <softpub.h>
@@ -17,17 +20,28 @@
 #include <shlobj.h>
 #endif
 
+template <typename Fn>
+Fn SystemFunction(const wchar_t* library, const char* name) {
+    const HMODULE module = LoadLibraryExW(library, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    return module ? reinterpret_cast<Fn>(GetProcAddress(module, name)) : nullptr;
+}
+
 int wmain(int argc, wchar_t** argv) {
     if (argc < 3) return 2;
 #ifdef EXTRUN_BENCH_STARTUP
     CoInitialize(nullptr);
     DefWindowProcW(nullptr, 0, 0, 0);
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_BAR_CLASSES};
-    InitCommonControlsEx(&controls);
+    const auto initCommonControlsEx =
+        SystemFunction<decltype(&InitCommonControlsEx)>(L"comctl32.dll", "InitCommonControlsEx");
+    if (initCommonControlsEx) initCommonControlsEx(&controls);
     wchar_t folder[MAX_PATH] = {};
     SHGetSpecialFolderPathW(nullptr, folder, CSIDL_APPDATA, FALSE);
 #endif
 #ifdef EXTRUN_BENCH_VERIFY
+    const auto verify =
+        SystemFunction<decltype(&WinVerifyTrust)>(L"wintrust.dll", "WinVerifyTrust");
+    if (!verify) return 3;
     WINTRUST_FILE_INFO file = {sizeof(file), argv[1], nullptr, nullptr};
     WINTRUST_DATA data = {};
     data.cbStruct = sizeof(data);
@@ -38,9 +52,9 @@ int wmain(int argc, wchar_t** argv) {
     data.dwStateAction = WTD_STATEACTION_VERIFY;
     data.dwProvFlags = WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT | WTD_CACHE_ONLY_URL_RETRIEVAL;
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    const LONG status = WinVerifyTrust(nullptr, &action, &data);
+    const LONG status = verify(nullptr, &action, &data);
     data.dwStateAction = WTD_STATEACTION_CLOSE;
-    WinVerifyTrust(nullptr, &action, &data);
+    verify(nullptr, &action, &data);
     if (status != 0) return 3;
 #endif
     HMODULE module = LoadLibraryW(argv[1]);

@@ -8,12 +8,13 @@
 #include "app/extension_job.h"
 #include "app/relaunch.h"
 #include "common/msvcrt_runtime.h"
+#include "common/system_library.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     CoInitialize(nullptr);
     DefWindowProcW(nullptr, 0, 0, 0);
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_BAR_CLASSES};
-    InitCommonControlsEx(&controls);
+    syslib::InitCommonControlsEx(&controls);
     // The user is told nothing: no abort message, no fault dialog, and heap
     // corruption ends the process instead of running on.
     runtime::SetAbortBehavior(0, _WRITE_ABORT_MSG);

@@ -6,7 +6,7 @@
 #include <memory>
 #include <new>
 
-#include "common/handles.h"
+#include "common/system_library.h"
 
 namespace {
 
@@ -22,7 +22,6 @@ constexpr wchar_t kFileVersionBlockFormat[] = L"\\StringFileInfo\\%04x%04x\\File
 constexpr wchar_t kRootBlock[] = L"\\";
 constexpr wchar_t kFixedVersionFormat[] = L"%d.%d.%d.%d";
 
-using RtlGetNtVersionNumbersFn = void(WINAPI*)(DWORD* major, DWORD* minor, DWORD* build);
 using GetNativeSystemInfoFn = void(WINAPI*)(SYSTEM_INFO* info);
 using IsWow64Process2Fn = BOOL(WINAPI*)(HANDLE process, USHORT* processMachine,
                                         USHORT* nativeMachine);
@@ -30,16 +29,10 @@ using IsWow64Process2Fn = BOOL(WINAPI*)(HANDLE process, USHORT* processMachine,
 // GetVersionExW lies without a compatibility manifest; ntdll's own numbers
 // do not.
 void DetermineIsWindows10OrLater() {
-    UniqueModule ntdll(LoadLibraryW(L"ntdll.dll"));
-    if (ntdll) {
-        const auto getNumbers = reinterpret_cast<RtlGetNtVersionNumbersFn>(
-            GetProcAddress(ntdll.get(), "RtlGetNtVersionNumbers"));
-        if (getNumbers) {
-            DWORD major = 0, minor = 0, build = 0;
-            getNumbers(&major, &minor, &build);
-            if (CountsAsWindows10OrLater(major, minor)) IsWindows10OrLater = 1;
-        }
-    }
+    DWORD major = 0, minor = 0, build = 0;
+    if (syslib::GetNtVersionNumbers(&major, &minor, &build) &&
+        CountsAsWindows10OrLater(major, minor))
+        IsWindows10OrLater = 1;
     IsWindows10OrLaterUndetermined = 0;
 }
 
@@ -75,7 +68,7 @@ void DetermineIsNative64BitSystem() {
 bool FindStringTableFileVersion(const void* block, WString& text) {
     void* value = nullptr;
     UINT size = 0;
-    if (!VerQueryValueW(block, kTranslationBlock, &value, &size) || !value || size < 4)
+    if (!syslib::VerQueryValueW(block, kTranslationBlock, &value, &size) || !value || size < 4)
         return false;
 
     const WORD* translations = static_cast<const WORD*>(value);
@@ -85,7 +78,7 @@ bool FindStringTableFileVersion(const void* block, WString& text) {
             WString::Format(kFileVersionBlockFormat, translations[2 * i], translations[2 * i + 1]);
         void* found = nullptr;
         UINT length = 0;
-        if (!VerQueryValueW(block, subBlock.c_str(), &found, &length)) continue;
+        if (!syslib::VerQueryValueW(block, subBlock.c_str(), &found, &length)) continue;
         // The reported length bounds the read even if the terminator is missing.
         const wchar_t* chars = static_cast<const wchar_t*>(found);
         text = chars ? WString(chars, wcsnlen(chars, length)) : WString();
@@ -116,11 +109,11 @@ void SetSystemVersionFlagsForTesting(int isWindows10OrLater, int isNative64BitSy
 
 bool GetFileVersionString(const WString& path, WString& version) {
     DWORD handle = 0;
-    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
+    const DWORD size = syslib::GetFileVersionInfoSizeW(path.c_str(), &handle);
     if (size == 0) return false;
     std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[size]);
     if (!block) return false;
-    if (!GetFileVersionInfoW(path.c_str(), handle, size, block.get())) return false;
+    if (!syslib::GetFileVersionInfoW(path.c_str(), handle, size, block.get())) return false;
 
     if (IsWindows10OrLaterUndetermined) DetermineIsWindows10OrLater();
     if (IsWindows10OrLater && IsNative64BitSystemUndetermined) DetermineIsNative64BitSystem();
@@ -136,7 +129,7 @@ bool GetFileVersionString(const WString& path, WString& version) {
 
     void* value = nullptr;
     UINT valueSize = 0;
-    if (VerQueryValueW(block.get(), kRootBlock, &value, &valueSize) && value &&
+    if (syslib::VerQueryValueW(block.get(), kRootBlock, &value, &valueSize) && value &&
         valueSize >= sizeof(VS_FIXEDFILEINFO)) {
         const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
         version = WString::Format(kFixedVersionFormat, HIWORD(fixed->dwFileVersionMS),

@@ -50,7 +50,10 @@ void ChooseUploader(PathBuffer& folder, PathBuffer& uploader) {
 }  // namespace
 
 // Runs on the faulting thread, possibly on the last of its stack, with the
-// heap perhaps exhausted: every buffer is on the stack.
+// heap perhaps exhausted: every buffer is on the stack. Everything it calls
+// comes from the import table (KnownDLLs only, bound before main) and the
+// version text was read before arming, so no DLL is looked for here; keep
+// common/system_library out of this path.
 LONG WINAPI LaunchUploader(EXCEPTION_POINTERS* pointers) {
     PathBuffer folder = {};
     GetModuleFileNameW(nullptr, folder, MAX_PATH);

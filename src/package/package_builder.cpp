@@ -1,8 +1,8 @@
 #include "package/package_builder.h"
 
 #include <windows.h>
-#include <wincrypt.h>
 
+#include "common/system_library.h"
 #include "package/package_image.h"
 
 namespace package {
@@ -37,12 +37,12 @@ std::string EncodePackage(std::vector<uint8_t> image) {
     Unscramble(image.data(), image.size());
     const DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
     DWORD chars = 0;
-    if (!CryptBinaryToStringA(image.data(), static_cast<DWORD>(image.size()), flags, nullptr,
-                              &chars))
+    if (!syslib::CryptBinaryToStringA(image.data(), static_cast<DWORD>(image.size()), flags,
+                                      nullptr, &chars))
         return {};
     std::string text(chars, '\0');
-    if (!CryptBinaryToStringA(image.data(), static_cast<DWORD>(image.size()), flags, text.data(),
-                              &chars))
+    if (!syslib::CryptBinaryToStringA(image.data(), static_cast<DWORD>(image.size()), flags,
+                                      text.data(), &chars))
         return {};
     text.resize(chars);
     while (!text.empty() && (text.back() == '\0' || text.back() == '\r' || text.back() == '\n'))
@@ -53,12 +53,12 @@ std::string EncodePackage(std::vector<uint8_t> image) {
 bool DecodePackage(const std::string& text, std::vector<uint8_t>* image) {
     DWORD size = 0;
     if (text.empty() ||
-        !CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64,
-                              nullptr, &size, nullptr, nullptr))
+        !syslib::CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()),
+                                      CRYPT_STRING_BASE64, nullptr, &size, nullptr, nullptr))
         return false;
     image->assign(size, 0);
-    if (!CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64,
-                              image->data(), &size, nullptr, nullptr))
+    if (!syslib::CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()),
+                                      CRYPT_STRING_BASE64, image->data(), &size, nullptr, nullptr))
         return false;
     image->resize(size);
     Unscramble(image->data(), image->size());

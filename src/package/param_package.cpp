@@ -1,11 +1,11 @@
 #include "package/param_package.h"
 
 #include <windows.h>
-#include <wincrypt.h>
 
 #include <cstdlib>
 #include <cstring>
 
+#include "common/system_library.h"
 #include "package/package_image.h"
 
 ParamPackage::ParamPackage() : image_(package::kHeaderSize, 0) {
@@ -17,11 +17,12 @@ int ParamPackage::Load(const char* text, size_t length) {
     if (!text || length == 0 || length > MAXDWORD) return 0;
 
     DWORD size = 1024;
-    CryptStringToBinaryA(text, static_cast<DWORD>(length), CRYPT_STRING_BASE64, nullptr, &size,
-                         nullptr, nullptr);
+    syslib::CryptStringToBinaryA(text, static_cast<DWORD>(length), CRYPT_STRING_BASE64, nullptr,
+                                 &size, nullptr, nullptr);
     std::vector<uint8_t> decoded(size, 0);
-    if (size == 0 || !CryptStringToBinaryA(text, static_cast<DWORD>(length), CRYPT_STRING_BASE64,
-                                           decoded.data(), &size, nullptr, nullptr))
+    if (size == 0 ||
+        !syslib::CryptStringToBinaryA(text, static_cast<DWORD>(length), CRYPT_STRING_BASE64,
+                                      decoded.data(), &size, nullptr, nullptr))
         size = 0;
     decoded.resize(size < decoded.size() ? size : decoded.size());
 

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "common/handles.h"
+#include "common/system_library.h"
 #include "trust/fault_guard.h"
 #include "trust/trust_call.h"
 
@@ -30,7 +31,7 @@ constexpr DWORD kFirstVerifiedMajorVersion = 6;
 
 constexpr DWORD kSignerNameUnits = 512;
 
-std::atomic<trust::TrustCall> g_trustCall{&WinVerifyTrust};
+std::atomic<trust::TrustCall> g_trustCall{&syslib::WinVerifyTrust};
 
 bool IsAcceptedStatus(LONG status) {
     // An expired signing certificate and an untrusted root are tolerated:
@@ -40,19 +41,35 @@ bool IsAcceptedStatus(LONG status) {
            status == static_cast<LONG>(CERT_E_UNTRUSTEDROOT);
 }
 
-bool IsOlderThanVerifiedSystems() {
+trust::MajorVersions QueryMajorVersions() {
     OSVERSIONINFOEXW version;
     std::memset(&version, 0, sizeof(version));
     version.dwOSVersionInfoSize = sizeof(version);
     // A failed query leaves major version 0, which counts as old.
     GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version));
-    return version.dwMajorVersion < kFirstVerifiedMajorVersion;
+    // Without the system's own numbers the system is taken as new enough,
+    // so the check runs.
+    DWORD major = kFirstVerifiedMajorVersion, minor = 0, build = 0;
+    syslib::GetNtVersionNumbers(&major, &minor, &build);
+    return {version.dwMajorVersion, major};
+}
+
+std::atomic<trust::VersionQuery> g_versionQuery{&QueryMajorVersions};
+
+// GetVersionExW alone can be talked into an old Windows by a compatibility
+// layer that any program of the user may set (a value under HKCU or
+// __COMPAT_LAYER); the system's own numbers must agree before nothing is
+// verified.
+bool IsOlderThanVerifiedSystems() {
+    const trust::MajorVersions versions = g_versionQuery.load()();
+    return versions.reported < kFirstVerifiedMajorVersion &&
+           versions.system < kFirstVerifiedMajorVersion;
 }
 
 // The signer's own certificate: element 0 of simple chain 0 of signer 0.
 // Null when any link on the way is missing.
 PCCERT_CONTEXT SignerCertificate(HANDLE state) {
-    const CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(state);
+    const CRYPT_PROVIDER_DATA* provider = syslib::WTHelperProvDataFromStateData(state);
     if (!provider || provider->csSigners == 0 || !provider->pasSigners) return nullptr;
     const CERT_CHAIN_CONTEXT* chain = provider->pasSigners[0].pChainContext;
     if (!chain || !chain->rgpChain || chain->cChain == 0) return nullptr;
@@ -66,8 +83,8 @@ PCCERT_CONTEXT SignerCertificate(HANDLE state) {
 int HasAcceptedName(PCCERT_CONTEXT certificate) {
     wchar_t name[kSignerNameUnits];
     std::memset(name, 0, sizeof(name));
-    const DWORD units = CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr,
-                                           name, kSignerNameUnits);
+    const DWORD units = syslib::CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0,
+                                                   nullptr, name, kSignerNameUnits);
     // A count of 512 means the name filled the buffer and was cut.
     if (units < 1 || units > kSignerNameUnits - 1) return 0;
     return IsAcceptedSignerName(name) ? 1 : 0;
@@ -123,7 +140,11 @@ void CheckSignature(void* context) {
 namespace trust {
 
 TrustCall SetTrustCallForTesting(TrustCall call) {
-    return g_trustCall.exchange(call ? call : &WinVerifyTrust);
+    return g_trustCall.exchange(call ? call : &syslib::WinVerifyTrust);
+}
+
+VersionQuery SetVersionQueryForTesting(VersionQuery query) {
+    return g_versionQuery.exchange(query ? query : &QueryMajorVersions);
 }
 
 }  // namespace trust

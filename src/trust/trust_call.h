@@ -13,4 +13,19 @@ using TrustCall = LONG(WINAPI*)(HWND window, GUID* action, LPVOID data);
 // statuses and provider data that Windows gives can only be produced here.
 TrustCall SetTrustCallForTesting(TrustCall call);
 
+// The Windows major version as GetVersionExW reports it (a compatibility
+// layer can lower it) and as the system's own numbers give it
+// (RtlGetNtVersionNumbers). The check is skipped only when both are below 6.
+struct MajorVersions {
+    DWORD reported;
+    DWORD system;
+};
+using VersionQuery = MajorVersions (*)();
+
+// Replaces where VerifyPublisherSignature reads the two versions from, and
+// returns what it replaced; null restores the system's answers. Only tests
+// use it: Wine reports its one configured version through both, so only
+// here can they differ.
+VersionQuery SetVersionQueryForTesting(VersionQuery query);
+
 }  // namespace trust

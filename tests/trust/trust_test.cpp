@@ -234,6 +234,29 @@ TEST(VerifyPublisherSignature, RefusesAnyOtherStatusABrokenChainOrAFault) {
     EXPECT_EQ(1, VerifyPublisherSignature(path.c_str())) << "the process goes on checking";
 }
 
+// A compatibility layer makes GetVersionExW say 5.1 on Windows 10; only the
+// system's own numbers saying so as well skip the check.
+TEST(VerifyPublisherSignature, IsSkippedOnlyWhenTheSystemItselfIsOlderThanVersion6) {
+    static trust::MajorVersions versions;
+    const struct {
+        trust::MajorVersions versions;
+        int result;
+        int calls;
+    } cases[] = {
+        {{5, 10}, 0, 1}, {{0, 10}, 0, 1}, {{6, 5}, 0, 1}, {{5, 5}, 1, 0}, {{0, 5}, 1, 0},
+    };
+    const std::wstring path = BinPath(L"ext_record_unsigned.dll");
+    for (const auto& c : cases) {
+        versions = c.versions;
+        trust::SetVersionQueryForTesting([] { return versions; });
+        Seam seam;
+        EXPECT_EQ(c.result, VerifyPublisherSignature(path.c_str()))
+            << c.versions.reported << " " << c.versions.system;
+        EXPECT_EQ(c.calls, seam.calls) << c.versions.reported << " " << c.versions.system;
+    }
+    trust::SetVersionQueryForTesting(nullptr);
+}
+
 TEST(IsAcceptedSignerName, AcceptsOnlyAnExactName) {
     // The publishers the products ship under, as they are registered.
     for (const char* name :

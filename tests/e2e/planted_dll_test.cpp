@@ -1,0 +1,113 @@
+// Runs with Wine told to search these DLLs as Windows does, the program's
+// own folder first (CMakeLists.txt sets WINEDLLOVERRIDES for this program).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include "install_tree.h"
+
+using namespace testsupport;
+
+namespace {
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+constexpr const wchar_t* kPlanted[] = {L"comctl32", L"crypt32", L"version", L"wintrust"};
+
+// What the planted DLLs recorded, leaving out what Wine's own DLLs did:
+// Wine's user32 imports version.dll and calls it, so under Wine every program
+// that uses user32 loads and calls a version.dll found beside it. On Windows
+// user32 is a KnownDLL whose imports never leave the system folder.
+std::vector<std::string> PlantedRuns(const InstallTree& tree) {
+    wchar_t system[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    const std::string fromSystem = Lower(" from " + ToUtf8(system) + "\\");
+    std::vector<std::string> runs;
+    for (const wchar_t* name : kPlanted) {
+        std::string text;
+        ReadBytes(tree.Path(L"bin\\") + name + L".dll.ran", &text);
+        for (const std::string& line : SplitLines(text)) {
+            const bool wineUser32Load =
+                name == std::wstring(L"version") && line.rfind("attach ", 0) == 0;
+            const bool fromWine =
+                line.rfind("call ", 0) == 0 && Lower(line).find(fromSystem) != std::string::npos;
+            if (!line.empty() && !wineUser32Load && !fromWine)
+                runs.push_back(ToUtf8(name) + ": " + line);
+        }
+    }
+    return runs;
+}
+
+// The arguments from "--src=" on of the first start of the test FaultSend.exe
+// that finished while the failing process still waited for it; empty when
+// there was none.
+std::string AwaitedUploaderArguments(const InstallTree& tree) {
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW(tree.Path(L"bin\\faultsend-*.txt").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return "";
+    std::string arguments;
+    do {
+        std::string text;
+        ReadBytes(tree.Path(L"bin\\") + found.cFileName, &text);
+        const size_t from = text.find("--src=");
+        if (arguments.empty() && from != std::string::npos &&
+            text.find("alive_at_done=1\r\ndone=1") != std::string::npos)
+            arguments = text.substr(from, text.find("\r\n", from) - from);
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+    return arguments;
+}
+
+}  // namespace
+
+// Someone who can write to a product's bin folder drops DLLs there under the
+// names of system DLLs that are not KnownDLLs. None of them may run, and each
+// job must end as it does without them: the crash hand-off, for one, still
+// reads the extension's real version.
+TEST(PlantedSystemDlls, NoneRunsAndEveryJobEndsAsWithoutThem) {
+    const struct {
+        const char* job;
+        const wchar_t* extension;
+        const wchar_t* entry;
+        DWORD exitCode;
+        bool called;
+        const char* refusal;
+        const char* uploaderArguments;
+    } cases[] = {
+        {"extension job", L"e2e_ext.dll", L"Run", 0, true, nullptr, ""},
+        {"unsigned extension", L"e2e_ext_unsigned.dll", L"Run", 0, false,
+         "[I][  37][runner] HasMsSign Failed: ", ""},
+        {"crash hand-off", L"e2e_ext.dll", L"Crash", EXCEPTION_ACCESS_VIOLATION, false, nullptr,
+         "--src=extrun --ver=2.1.0.5 --rep=0"},
+    };
+    for (const auto& c : cases) {
+        InstallTree tree(L"Haverlin.exe", LocalData(L"Haverlin"));
+        for (const wchar_t* name : kPlanted)
+            ASSERT_TRUE(tree.Add(std::wstring(L"planted_") + name + L".dll",
+                                 std::wstring(L"bin\\") + name + L".dll"));
+        ASSERT_TRUE(tree.Add(c.extension, L"ext\\x.dll"));
+        ASSERT_TRUE(tree.Add(L"FaultSend.exe", L"bin\\FaultSend.exe"));
+        tree.EnableLog();
+        const std::wstring arguments = std::wstring(L"--dll=ext\\x.dll --entry=") + c.entry;
+
+        EXPECT_EQ(c.exitCode, tree.Run(arguments)) << c.job;
+        EXPECT_EQ(std::vector<std::string>{}, PlantedRuns(tree)) << c.job;
+        // The extension appends what it receives: a second call would show.
+        EXPECT_EQ(c.called ? L"\"" + tree.Launcher() + L"\" " + arguments : L"<missing>",
+                  ReadWide(tree.Path(L"ext\\received.txt")))
+            << c.job;
+        EXPECT_EQ(c.uploaderArguments, AwaitedUploaderArguments(tree)) << c.job;
+        // A crash ends the process before its log is written out.
+        if (c.exitCode != 0) continue;
+        std::vector<std::string> log = {"-------log start", "-------log end"};
+        if (c.refusal) log.insert(log.begin() + 1, c.refusal + ToUtf8(tree.Path(L"ext\\x.dll")));
+        EXPECT_EQ(log, LogBodies(tree.ReadLog())) << c.job;
+    }
+}
