@@ -15,19 +15,6 @@ using namespace testsupport;
 
 namespace {
 
-using Fields = std::map<std::string, std::string>;
-
-Fields ReadFields(const std::wstring& path) {
-    Fields fields;
-    std::string text;
-    ReadBytes(path, &text);
-    for (const std::string& line : SplitLines(text)) {
-        const size_t equals = line.find('=');
-        if (equals != std::string::npos) fields[line.substr(0, equals)] = line.substr(equals + 1);
-    }
-    return fields;
-}
-
 unsigned long long Number(const Fields& fields, const std::string& key) {
     const auto it = fields.find(key);
     return it == fields.end() ? 0 : std::strtoull(it->second.c_str(), nullptr, 0);
@@ -84,17 +71,9 @@ public:
         run.process = RunProcess(L"\"" + Folder(0) + L"\\crash_host.exe\" " + arguments, Folder(0));
         run.notes = ReadFields(notes);
         DeleteFileW(notes.c_str());
-        for (int place = 0; place < kPlaceCount; ++place) {
-            WIN32_FIND_DATAW found;
-            HANDLE find = FindFirstFileW((Folder(place) + L"\\faultsend-*.txt").c_str(), &found);
-            if (find == INVALID_HANDLE_VALUE) continue;
-            do {
-                const std::wstring report = Folder(place) + L"\\" + found.cFileName;
-                run.uploads.push_back({place, ReadFields(report)});
-                DeleteFileW(report.c_str());
-            } while (FindNextFileW(find, &found));
-            FindClose(find);
-        }
+        for (int place = 0; place < kPlaceCount; ++place)
+            for (Fields& report : TakeUploaderReports(Folder(place)))
+                run.uploads.push_back({place, std::move(report)});
         std::sort(run.uploads.begin(), run.uploads.end(), [](const Upload& a, const Upload& b) {
             return Number(a.fields, "started_qpc") < Number(b.fields, "started_qpc");
         });

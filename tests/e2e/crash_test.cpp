@@ -10,28 +10,6 @@ using namespace testsupport;
 
 namespace {
 
-using Report = std::map<std::string, std::string>;
-
-// Every report the test FaultSend.exe left in `folder`, one per start.
-std::vector<Report> UploaderReports(const std::wstring& folder) {
-    std::vector<Report> reports;
-    WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW((folder + L"\\faultsend-*.txt").c_str(), &found);
-    if (find == INVALID_HANDLE_VALUE) return reports;
-    do {
-        std::string text;
-        ReadBytes(folder + L"\\" + found.cFileName, &text);
-        Report report;
-        for (const std::string& line : SplitLines(text)) {
-            const size_t eq = line.find('=');
-            if (eq != std::string::npos) report[line.substr(0, eq)] = line.substr(eq + 1);
-        }
-        reports.push_back(report);
-    } while (FindNextFileW(find, &found));
-    FindClose(find);
-    return reports;
-}
-
 std::string ArgumentsAfter(const std::string& commandLine, const std::string& from) {
     const size_t at = commandLine.find(from);
     return at == std::string::npos ? "<none>" : commandLine.substr(at);
@@ -57,10 +35,10 @@ TEST(ExtensionJobCrash, AFaultInTheExtensionHandsOffWithTheSourceNameAndTheDllsV
             tree.Run(std::wstring(L"--dll=") + c.dll + L" --entry=Crash" + c.extraArguments);
         EXPECT_EQ(code, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
 
-        const std::vector<Report> reports = UploaderReports(tree.Path(L"bin"));
+        const std::vector<Fields> reports = TakeUploaderReports(tree.Path(L"bin"));
         ASSERT_FALSE(reports.empty()) << "the uploader never ran for " << ToUtf8(c.dll);
         bool sawSystemRecord = false;
-        for (const Report& r : reports) {
+        for (const Fields& r : reports) {
             // The text ends exactly there: no --restart.
             EXPECT_EQ(ArgumentsAfter(r.at("command_line"), "--src="), c.expectedTail);
             EXPECT_EQ(r.at("done"), "1");

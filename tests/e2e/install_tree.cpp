@@ -52,10 +52,3 @@ std::vector<std::string> LogBodies(const std::string& log) {
         bodies.push_back(line.size() >= 33 ? line.substr(33) : line);
     return bodies;
 }
-
-std::wstring ReadWide(const std::wstring& path) {
-    std::string bytes;
-    if (!ReadBytes(path, &bytes)) return L"<missing>";
-    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()),
-                        bytes.size() / sizeof(wchar_t));
-}

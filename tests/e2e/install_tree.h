@@ -39,6 +39,3 @@ std::wstring LocalData(const wchar_t* name);
 
 // The log's lines with the 33-character header (time, pid, tid) cut off.
 std::vector<std::string> LogBodies(const std::string& log);
-
-// The UTF-16LE text an extension fixture wrote.
-std::wstring ReadWide(const std::wstring& path);

@@ -49,20 +49,12 @@ std::vector<std::string> PlantedRuns(const InstallTree& tree) {
 // that finished while the failing process still waited for it; empty when
 // there was none.
 std::string AwaitedUploaderArguments(const InstallTree& tree) {
-    WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW(tree.Path(L"bin\\faultsend-*.txt").c_str(), &found);
-    if (find == INVALID_HANDLE_VALUE) return "";
-    std::string arguments;
-    do {
-        std::string text;
-        ReadBytes(tree.Path(L"bin\\") + found.cFileName, &text);
-        const size_t from = text.find("--src=");
-        if (arguments.empty() && from != std::string::npos &&
-            text.find("alive_at_done=1\r\ndone=1") != std::string::npos)
-            arguments = text.substr(from, text.find("\r\n", from) - from);
-    } while (FindNextFileW(find, &found));
-    FindClose(find);
-    return arguments;
+    for (Fields& report : TakeUploaderReports(tree.Path(L"bin"))) {
+        const size_t from = report["command_line"].find("--src=");
+        if (report["alive_at_done"] == "1" && report["done"] == "1" && from != std::string::npos)
+            return report["command_line"].substr(from);
+    }
+    return "";
 }
 
 }  // namespace

@@ -24,12 +24,7 @@ int Probe(const std::vector<std::wstring>& markers, int levelsUp, std::wstring* 
     std::wstring commandLine = L"\"" + probe + L"\" " + std::to_wstring(levelsUp);
     if (folder) commandLine += L" \"" + answer + L"\"";
     const auto run = testsupport::RunProcess(commandLine, install.Path(), 30000, probe);
-    std::string bytes;
-    if (folder)
-        *folder = testsupport::ReadBytes(answer, &bytes)
-                      ? std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()),
-                                     bytes.size() / sizeof(wchar_t))
-                      : L"<no answer>";
+    if (folder) *folder = testsupport::ReadWide(answer);
     return run.started && !run.timedOut ? static_cast<int>(run.exitCode) : -1;
 }
 

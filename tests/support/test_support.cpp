@@ -139,6 +139,38 @@ bool WaitForFile(const std::wstring& path, DWORD timeoutMs) {
     return true;
 }
 
+std::wstring ReadWide(const std::wstring& path) {
+    std::string bytes;
+    if (!ReadBytes(path, &bytes)) return L"<missing>";
+    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()),
+                        bytes.size() / sizeof(wchar_t));
+}
+
+Fields ReadFields(const std::wstring& path) {
+    Fields fields;
+    std::string text;
+    ReadBytes(path, &text);
+    for (const std::string& line : SplitLines(text)) {
+        const size_t equals = line.find('=');
+        if (equals != std::string::npos) fields[line.substr(0, equals)] = line.substr(equals + 1);
+    }
+    return fields;
+}
+
+std::vector<Fields> TakeUploaderReports(const std::wstring& folder) {
+    std::vector<Fields> reports;
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((folder + L"\\faultsend-*.txt").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return reports;
+    do {
+        const std::wstring report = folder + L"\\" + found.cFileName;
+        reports.push_back(ReadFields(report));
+        DeleteFileW(report.c_str());
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+    return reports;
+}
+
 std::vector<std::string> SplitLines(const std::string& text, const std::string& separator) {
     std::vector<std::string> lines;
     size_t start = 0;

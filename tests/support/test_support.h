@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,15 @@ bool Exists(const std::wstring& path);
 void RemoveTree(const std::wstring& path);
 // Waits until `path` exists, up to `timeoutMs`.
 bool WaitForFile(const std::wstring& path, DWORD timeoutMs);
+
+// The UTF-16LE text of a file, without terminator; "<missing>" for no file.
+std::wstring ReadWide(const std::wstring& path);
+// The key=value lines of a text file, by key; none for no file.
+using Fields = std::map<std::string, std::string>;
+Fields ReadFields(const std::wstring& path);
+// The reports the test FaultSend.exe left in `folder`, one per start, each
+// taken away once read.
+std::vector<Fields> TakeUploaderReports(const std::wstring& folder);
 
 std::vector<std::string> SplitLines(const std::string& text, const std::string& separator = "\r\n");
 std::string ToUtf8(const std::wstring& text);
