@@ -119,7 +119,7 @@ void LoggerImpl::ReloadSwitch() {
 }
 
 void LoggerImpl::Log(LogRecord& record) {
-    const std::wstring text = record.str();
+    const std::wstring text(record.Data(), record.Length());
     CriticalSectionGuard guard(lock);
     if (!appender) return;
     LimitSize(appender->Write(text, kNotWaiting));
