@@ -1,5 +1,7 @@
 #pragma once
 
+#include <windows.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <ios>
@@ -91,13 +93,31 @@ LogRecord MakeLogRecord(const std::string& tag, const std::string& file, uint32_
 // file as a path without a name.
 LogRecord MakeLogRecord(const char* tag, const char* file, uint32_t line);
 
+// Puts the thread's last-error value back when it goes, so that a logging
+// statement between a failing call and the code that reads its error
+// changes nothing.
+class LastErrorKeeper {
+public:
+    LastErrorKeeper() noexcept : saved_(GetLastError()) {}
+    ~LastErrorKeeper() { SetLastError(saved_); }
+    LastErrorKeeper(const LastErrorKeeper&) = delete;
+    LastErrorKeeper& operator=(const LastErrorKeeper&) = delete;
+
+private:
+    DWORD saved_;
+};
+
 }  // namespace LogUtils
 
 // The one logging statement: nothing is built or formatted unless the level
-// is enabled. `message` is a chain of insertions.
+// is enabled. `message` is a chain of insertions. The level check (and the
+// logger's creation on first use) only allocates and enters and leaves
+// critical sections, none of which sets the last error, so only the enabled
+// path needs to keep it.
 #define EXTRUN_LOG(level, tag, file, line, message)                                          \
     do {                                                                                     \
         if (::LogUtils::GetLogger()->IsEnabled(level)) {                                     \
+            const ::LogUtils::LastErrorKeeper extrunLastError;                               \
             ::LogUtils::LogRecord extrunRecord = ::LogUtils::MakeLogRecord(tag, file, line); \
             extrunRecord << message;                                                         \
             ::LogUtils::GetLogger()->Log(extrunRecord);                                      \

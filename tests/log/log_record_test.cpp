@@ -8,6 +8,8 @@
 
 #include "common/path_buffer.h"
 #include "log/log_record.h"
+#include "log/logger_impl.h"
+#include "test_support.h"
 
 namespace {
 
@@ -80,6 +82,27 @@ TEST(LogRecord, WidensNarrowBytesOneByOneThroughTheAnsiCodePage) {
     LogRecord record;
     record << "\xE9\x80" << '\x80';
     EXPECT_EQ(record.str(), L"\u00e9\u20ac\u20ac");
+}
+
+TEST(LoggingStatement, LeavesTheLastErrorAsItFoundIt) {
+    testsupport::TempDir dir(L"log");
+    const std::wstring path = dir / L"extrun.log";
+    ASSERT_TRUE(testsupport::WriteBytes(path + L".on", ""));
+    LogUtils::Logger* logger = LogUtils::GetLogger();
+    // Disabled: the logger is not started (or already ended).
+    SetLastError(1234);
+    EXTRUN_LOG(1, "[I]", "c:\\x\\r.cpp", 1, L"not built");
+    EXPECT_EQ(GetLastError(), 1234u) << "disabled";
+    // Enabled: the first line opens the file, which sets the last error.
+    logger->Start(path.c_str(), L"", 0, 0, LogUtils::LoggerImpl::kDefaultMaxBytes);
+    SetLastError(1234);
+    EXTRUN_LOG(1, "[I]", "c:\\x\\r.cpp", 1, L"written");
+    EXPECT_EQ(GetLastError(), 1234u) << "enabled";
+    logger->End();
+    std::string bytes;
+    EXPECT_TRUE(testsupport::ReadBytes(path, &bytes) &&
+                bytes.find("[I][   1][r] written\r\n") != std::string::npos);
+    logger->Reset();
 }
 
 }  // namespace
