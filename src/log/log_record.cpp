@@ -58,17 +58,21 @@ size_t FormatLocation(char (&prefix)[kPrefixBytes], const char* file, size_t fil
         if (!slash && *p == '\\') slash = p;
         if (!dot && *p == '.') dot = p;
     }
+    // msvcrt's own count-limited formatting: the standard snprintf would
+    // bring mingw's complete printf, floating point and all. Given at most
+    // kPrefixRoom bytes of the zero-filled buffer, the text stays
+    // terminated even if it were cut.
     int written;
     if (slash && dot && slash + 1 < dot) {
         size_t nameLength = static_cast<size_t>(dot - slash - 1);
         if (nameLength > kNameAlwaysFits) {
-            const int head = std::snprintf(nullptr, 0, kLinePartFormat, number);
+            const int head = _snprintf(prefix, kPrefixRoom, kLinePartFormat, number);
             nameLength = std::min(nameLength, kPrefixRoom - static_cast<size_t>(head) - 2);
         }
-        written = std::snprintf(prefix, kPrefixBytes, kNamedPrefixFormat, number,
-                                static_cast<int>(nameLength), slash + 1);
+        written = _snprintf(prefix, kPrefixRoom, kNamedPrefixFormat, number,
+                            static_cast<int>(nameLength), slash + 1);
     } else {
-        written = std::snprintf(prefix, kPrefixBytes, kLinePrefixFormat, number);
+        written = _snprintf(prefix, kPrefixRoom, kLinePrefixFormat, number);
     }
     return written > 0 ? std::strlen(prefix) : 0;
 }
