@@ -37,3 +37,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     }
     return exitCode;
 }
+
+// The run-time's default terminate handler writes the uncaught exception's
+// demangled type name to stderr, which this windowless program has not got,
+// and brings the whole demangler (about 47 KB) with it. The crash hand-off
+// installs its own handler once armed; before that, ending the way the
+// default ends after its message, by abort, is all there is to do.
+namespace __gnu_cxx {
+void __verbose_terminate_handler() { std::abort(); }
+}  // namespace __gnu_cxx

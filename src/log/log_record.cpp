@@ -6,6 +6,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
+#include <string>
 
 namespace LogUtils {
 namespace {
@@ -33,13 +35,13 @@ void InsertNarrow(LogRecord& record, const char* text, size_t length) {
         wchar_t wide[kPrefixBytes];
         const int n = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), wide,
                                           static_cast<int>(length));
-        if (n > 0) record.write(wide, n);
+        if (n > 0) record.Write(wide, static_cast<size_t>(n));
         return;
     }
     std::wstring wide(length, L'\0');
     const int n = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), wide.data(),
                                       static_cast<int>(length));
-    if (n > 0) record.write(wide.data(), n);
+    if (n > 0) record.Write(wide.data(), static_cast<size_t>(n));
 }
 
 // "[%4d][name] " with the part of `file` between its last backslash and its
@@ -56,17 +58,21 @@ size_t FormatLocation(char (&prefix)[kPrefixBytes], const char* file, size_t fil
         if (!slash && *p == '\\') slash = p;
         if (!dot && *p == '.') dot = p;
     }
+    // msvcrt's own count-limited formatting: the standard snprintf would
+    // bring mingw's complete printf, floating point and all. Given at most
+    // kPrefixRoom bytes of the zero-filled buffer, the text stays
+    // terminated even if it were cut.
     int written;
     if (slash && dot && slash + 1 < dot) {
         size_t nameLength = static_cast<size_t>(dot - slash - 1);
         if (nameLength > kNameAlwaysFits) {
-            const int head = std::snprintf(nullptr, 0, kLinePartFormat, number);
+            const int head = _snprintf(prefix, kPrefixRoom, kLinePartFormat, number);
             nameLength = std::min(nameLength, kPrefixRoom - static_cast<size_t>(head) - 2);
         }
-        written = std::snprintf(prefix, kPrefixBytes, kNamedPrefixFormat, number,
-                                static_cast<int>(nameLength), slash + 1);
+        written = _snprintf(prefix, kPrefixRoom, kNamedPrefixFormat, number,
+                            static_cast<int>(nameLength), slash + 1);
     } else {
-        written = std::snprintf(prefix, kPrefixBytes, kLinePrefixFormat, number);
+        written = _snprintf(prefix, kPrefixRoom, kLinePrefixFormat, number);
     }
     return written > 0 ? std::strlen(prefix) : 0;
 }
@@ -83,6 +89,81 @@ LogRecord MakeRecord(const char* tag, size_t tagLength, const char* file, size_t
 }
 
 }  // namespace
+
+// As the stream's classic locale widens a byte: alone, through the ANSI
+// code page, with U+FFFF for a byte that is no character by itself (a lead
+// byte, or a byte the code page leaves undefined).
+wchar_t LogRecord::WidenByte(char byte) {
+    if (static_cast<unsigned char>(byte) < 0x80) return static_cast<wchar_t>(byte);
+    wchar_t wide = 0xFFFF;
+    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, &byte, 1, &wide, 1);
+    return wide;
+}
+
+LogRecord& LogRecord::Write(const wchar_t* text, size_t length) {
+    if (!failed_) text_.Append(text, length);
+    return *this;
+}
+
+LogRecord& LogRecord::operator<<(const wchar_t* text) {
+    if (!text) failed_ = true;
+    return failed_ ? *this : Write(text, std::wcslen(text));
+}
+
+LogRecord& LogRecord::operator<<(const char* text) {
+    if (!text) failed_ = true;
+    if (failed_) return *this;
+    for (; *text; ++text) text_.Append(WidenByte(*text));
+    return *this;
+}
+
+LogRecord& LogRecord::operator<<(const void* pointer) {
+    if (failed_) return *this;
+    const auto bits = reinterpret_cast<uintptr_t>(pointer);
+    if (bits) Write(L"0x", 2);
+    InsertDigits(bits, 16);
+    return *this;
+}
+
+LogRecord& LogRecord::operator<<(std::ios_base& (*manipulator)(std::ios_base&)) {
+    if (manipulator == &std::hex)
+        base_ = 16;
+    else if (manipulator == &std::oct)
+        base_ = 8;
+    else if (manipulator == &std::dec)
+        base_ = 10;
+    return *this;
+}
+
+LogRecord& LogRecord::InsertSigned(long long value, unsigned long long ownWidthBits) {
+    if (failed_) return *this;
+    if (base_ != 10) {
+        InsertDigits(ownWidthBits, base_);
+    } else if (value < 0) {
+        text_.Append(L'-');
+        InsertDigits(0ull - static_cast<unsigned long long>(value), 10);
+    } else {
+        InsertDigits(static_cast<unsigned long long>(value), 10);
+    }
+    return *this;
+}
+
+LogRecord& LogRecord::InsertUnsigned(unsigned long long value) {
+    if (!failed_) InsertDigits(value, base_);
+    return *this;
+}
+
+void LogRecord::InsertDigits(unsigned long long value, unsigned base) {
+    constexpr wchar_t kDigits[] = L"0123456789abcdef";
+    // 22 octal digits hold 64 bits.
+    wchar_t digits[22];
+    wchar_t* start = digits + sizeof(digits) / sizeof(digits[0]);
+    do {
+        *--start = kDigits[value % base];
+        value /= base;
+    } while (value);
+    text_.Append(start, static_cast<size_t>(digits + sizeof(digits) / sizeof(digits[0]) - start));
+}
 
 LogRecord MakeLogRecord(const std::string& tag, const std::string& file, uint32_t line) {
     return MakeRecord(tag.data(), tag.size(), file.data(), file.size(), line);

@@ -41,7 +41,11 @@ constexpr struct {
 // "<code>" or "<code>:<system message>", with every CRLF taken out so the
 // text stays on one log line.
 std::wstring ErrorText(DWORD code) {
-    std::wstring text = std::to_wstring(static_cast<int>(code));
+    // wsprintfW rather than std::to_wstring, which brings mingw's complete
+    // wide printf.
+    wchar_t number[16];
+    wsprintfW(number, L"%d", static_cast<int>(code));
+    std::wstring text = number;
     wchar_t* message = nullptr;
     const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
@@ -119,7 +123,7 @@ void LoggerImpl::ReloadSwitch() {
 }
 
 void LoggerImpl::Log(LogRecord& record) {
-    const std::wstring text = record.str();
+    const std::wstring text(record.Data(), record.Length());
     CriticalSectionGuard guard(lock);
     if (!appender) return;
     LimitSize(appender->Write(text, kNotWaiting));

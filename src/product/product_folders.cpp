@@ -8,8 +8,7 @@
 
 #include "common/path_buffer.h"
 
-// Both tables live for the whole process; they are read-only once built.
-const std::map<int, WString> ProductDataFolderNames = {
+constexpr ProductText ProductDataFolderNames[kProductCount] = {
     {3, L"Vantiro"},   {60, L"kelmora"},  {61, L"Sarvenn"},  {62, L"Tobrisk"},    {63, L"Morvane"},
     {64, L"Quenlow"},  {65, L"ristavel"}, {66, L"Faskorn"},  {67, L"Drellik"},    {68, L"Ulvetta"},
     {69, L"Brenhold"}, {70, L"Cindrew"},  {71, L"Haverlin"}, {72, L"Oskaru"},     {73, L"Zemprow"},
@@ -18,7 +17,7 @@ const std::map<int, WString> ProductDataFolderNames = {
     {84, L"Ambrith"},  {85, L"Tessaly"},
 };
 
-const std::map<int, WString> ProductMarkerFiles = {
+constexpr ProductText ProductMarkerFiles[kProductCount] = {
     {3, L"hollin.exe"},    {60, L"kelmora.exe"},  {61, L"Pendrake.exe"}, {62, L"Ulmarro.exe"},
     {63, L"morvane.exe"},  {64, L"quenlow.exe"},  {65, L"brisbeck.exe"}, {66, L"Faskorn.exe"},
     {67, L"Drellik.exe"},  {68, L"Ulvetta.exe"},  {69, L"Brenhold.exe"}, {70, L"Cindrew.exe"},
@@ -29,6 +28,16 @@ const std::map<int, WString> ProductMarkerFiles = {
 };
 
 namespace {
+
+// Lookups and the walk rely on one entry per id, in ascending order, the
+// same ids in both tables.
+constexpr bool SameAscendingIds(const ProductText (&a)[kProductCount],
+                                const ProductText (&b)[kProductCount]) {
+    for (size_t i = 0; i < kProductCount; ++i)
+        if (a[i].id != b[i].id || (i > 0 && a[i].id <= a[i - 1].id)) return false;
+    return true;
+}
+static_assert(SameAscendingIds(ProductDataFolderNames, ProductMarkerFiles));
 
 // Product 3 shipped its main program under a second name as well.
 constexpr int kSecondMarkerProduct = 3;
@@ -69,7 +78,7 @@ int DetectProductId(int levelsUp) {
     }
 
     for (const auto& [id, marker] : ProductMarkerFiles) {
-        if (MarkerPresent(folder, marker.c_str())) return id;
+        if (MarkerPresent(folder, marker)) return id;
         if (id == kSecondMarkerProduct && MarkerPresent(folder, kSecondMarker)) return id;
     }
     return 0;
@@ -78,8 +87,8 @@ int DetectProductId(int levelsUp) {
 WString GetProductDataFolder(int levelsUp) {
     WString name;
     const int id = DetectProductId(levelsUp);
-    const auto entry = ProductDataFolderNames.find(id);
-    if (entry != ProductDataFolderNames.end()) name = entry->second;
+    for (const auto& [knownId, folderName] : ProductDataFolderNames)
+        if (knownId == id) name = folderName;
     if (name.IsEmpty()) return WString();
 
     // Neither the special-folder lookup nor the creation is checked: the

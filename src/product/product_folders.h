@@ -1,13 +1,21 @@
 #pragma once
 
-#include <map>
+#include <cstddef>
 
 #include "common/wstring.h"
 
-// The known products, keyed by product id (3 and 60 to 85). Built before the
-// entry point and never changed; walked in ascending id order.
-extern const std::map<int, WString> ProductDataFolderNames;
-extern const std::map<int, WString> ProductMarkerFiles;
+// One product's text: its data folder's name or its main program's file name.
+struct ProductText {
+    int id;
+    const wchar_t* text;
+};
+
+// The known products (ids 3 and 60 to 85), one entry each in ascending id
+// order. Constant data in the image: nothing to build before the entry
+// point, nothing to walk but an array.
+inline constexpr size_t kProductCount = 27;
+extern const ProductText ProductDataFolderNames[kProductCount];
+extern const ProductText ProductMarkerFiles[kProductCount];
 
 // Where a product keeps its per-user data: CSIDL_APPDATA (roaming) or
 // CSIDL_LOCAL_APPDATA, chosen from the id alone.
