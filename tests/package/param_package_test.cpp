@@ -6,144 +6,123 @@
 #include "package/package_builder.h"
 #include "package/package_image.h"
 #include "package/param_package.h"
+#include "test_support.h"
 
 using package::RecordSpec;
 
 namespace {
 
-// What FindRecord(tag "dmms", name) gives for a package built from `records`:
-// the data as a string, or "<none>".
-std::string Lookup(const std::string& text, const char* name, const char* tag = "dmms") {
+// What FindRecord(tag, name) gives for the package `text`: the data as a
+// string, or "<none>".
+std::string Lookup(const std::string& text, const std::string& name, const char* tag = "dmms") {
     ParamPackage p;
     p.Load(text.c_str(), text.size());
     const uint8_t* data = nullptr;
     uint32_t length = 0;
-    if (!p.FindRecord(tag, name, &data, &length)) return "<none>";
+    if (!p.FindRecord(tag, name.c_str(), &data, &length)) return "<none>";
     return std::string(reinterpret_cast<const char*>(data), length);
 }
 
-std::string Encode(const std::vector<RecordSpec>& records) {
-    return package::EncodePackage(package::BuildImage(records));
+// A package of `records` whose image has `value` written at byte `at`
+// (little-endian, `size` bytes).
+std::string Package(const std::vector<RecordSpec>& records, size_t at = 0, uint32_t value = 0,
+                    int size = 0) {
+    std::vector<uint8_t> image = package::BuildImage(records);
+    for (int i = 0; i < size; ++i) image[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    return package::EncodePackage(image);
 }
 
-void PutLe32(std::vector<uint8_t>& image, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) image[at + i] = static_cast<uint8_t>(v >> (8 * i));
+struct PackRun {
+    DWORD exitCode;
+    std::string output;
+};
+
+PackRun Pack(const std::wstring& arguments) {
+    const std::wstring tool = testsupport::BinPath(L"extrun-pack.exe");
+    PackRun run{0, {}};
+    run.exitCode =
+        testsupport::RunProcess(L"\"" + tool + L"\" " + arguments, L"", 30000, tool, &run.output).exitCode;
+    while (!run.output.empty() && (run.output.back() == '\n' || run.output.back() == '\r'))
+        run.output.pop_back();
+    return run;
 }
 
 }  // namespace
 
-TEST(ParamPackage, FindsTheCommandLineRecordWithItsLength) {
-    const std::string data = package::Utf16Bytes(L"extrun.exe --dll=a.dll");
-    EXPECT_EQ(Lookup(Encode({{"dmms", "other", "x"}, {"dmms", "cmd_line", data}}), "cmd_line"),
-              data);
-}
-
-TEST(ParamPackage, RecordNamesMatchWhenTheyAreALeadingPartOfTheName) {
-    struct Case {
-        const char* recordName;
+TEST(ParamPackage, FindsTheFirstRecordOfTheTagWhoseNameLeadsWithTheNameAskedFor) {
+    const std::string n50(50, 'n');
+    const struct {
+        std::vector<RecordSpec> records;
+        std::string name;
+        const char* tag;
         const char* expected;
     } cases[] = {
-        {"cmd", "first"},          // a leading part of "cmd_line"
-        {"", "first"},             // the empty name is a leading part of every name
-        {"cmd_line_2", "second"},  // longer than the name asked for
-        {"CMD_LINE", "second"},    // case counts
-        {"cmd_lime", "second"},
+        {{{"dmms", "cmd", "first"}, {"dmms", "cmd_line", "second"}}, "cmd_line", "dmms", "first"},
+        {{{"dmms", "", "first"}, {"dmms", "cmd_line", "second"}}, "cmd_line", "dmms", "first"},
+        {{{"dmms", "cmd_line_2", "first"}, {"dmms", "cmd_line", "second"}}, "cmd_line", "dmms",
+         "second"},
+        {{{"dmms", "CMD_LINE", "first"}, {"dmms", "cmd_line", "second"}}, "cmd_line", "dmms",
+         "second"},
+        {{{"dmms", "cmd_lime", "first"}, {"dmms", "cmd_line", "second"}}, "cmd_line", "dmms",
+         "second"},
+        {{{"xxxx", "cmd_line", "wrong"}, {"dmms", "cmd_line", "right"}}, "cmd_line", "dmms",
+         "right"},
+        {{{"xxxx", "cmd_line", "wrong"}, {"dmms", "cmd_line", "right"}}, "cmd_line", "xxxx",
+         "wrong"},
+        // A name is stored in 50 bytes and compared over those only.
+        {{{"dmms", n50, "data"}}, n50 + "-and-more", "dmms", "data"},
+        {{{"dmms", n50, "data"}}, n50.substr(0, 49), "dmms", "<none>"},
+        {{{"dmms", "cmd_line", std::string(600000, 'd')}}, "cmd_line", "dmms", nullptr},
     };
-    for (const Case& c : cases) {
-        const std::string text =
-            Encode({{"dmms", c.recordName, "first"}, {"dmms", "cmd_line", "second"}});
-        EXPECT_EQ(Lookup(text, "cmd_line"), c.expected) << "record named '" << c.recordName << "'";
-    }
-}
-
-TEST(ParamPackage, RecordsWithAnotherTagAreSteppedOver) {
-    const std::string text = Encode({{"xxxx", "cmd_line", "wrong"}, {"dmms", "cmd_line", "right"}});
-    EXPECT_EQ(Lookup(text, "cmd_line"), "right");
-    EXPECT_EQ(Lookup(text, "cmd_line", "xxxx"), "wrong");
-}
-
-TEST(ParamPackage, AFiftyByteNameIsComparedOverItsFiftyBytesOnly) {
-    const std::string full(50, 'n');
-    const std::string text = Encode({{"dmms", full, "data"}});
-    EXPECT_EQ(Lookup(text, (full + "-and-more").c_str()), "data");
-    EXPECT_EQ(Lookup(text, full.substr(0, 49).c_str()), "<none>");
+    for (const auto& c : cases)
+        EXPECT_EQ(Lookup(Package(c.records), c.name, c.tag),
+                  c.expected ? c.expected : c.records.back().data)
+            << c.records.front().name << " for " << c.name;
 }
 
 TEST(ParamPackage, TextsThatHoldNoPackageGiveNoRecords) {
-    std::vector<uint8_t> zeroCount = package::BuildImage({{"dmms", "cmd_line", "x"}});
-    PutLe32(zeroCount, 8, 0);
-    std::vector<uint8_t> zeroTotal = package::BuildImage({{"dmms", "cmd_line", "x"}});
-    PutLe32(zeroTotal, 4, 0);
-    std::vector<uint8_t> badMagic = package::BuildImage({{"dmms", "cmd_line", "x"}});
-    badMagic[0] = 'x';
-    std::vector<uint8_t> tooBig = package::BuildImage({{"dmms", "cmd_line", "x"}});
-    PutLe32(tooBig, 4, static_cast<uint32_t>(tooBig.size() + 1));
-    std::vector<uint8_t> tooSmall = package::BuildImage({{"dmms", "cmd_line", "x"}});
-    PutLe32(tooSmall, 4, 11);
-
-    // The same image scrambled with other keys: flip every byte.
-    std::string otherKeys;
-    {
-        std::vector<uint8_t> image = package::BuildImage({{"dmms", "cmd_line", "x"}});
-        for (auto& b : image) b ^= 0x5A;
-        otherKeys = package::EncodePackage(image);
-    }
-    const std::string texts[] = {"abc",
-                                 "!!!not base64!!!",
-                                 otherKeys,
-                                 package::EncodePackage(zeroCount),
-                                 package::EncodePackage(zeroTotal),
-                                 package::EncodePackage(badMagic),
-                                 package::EncodePackage(tooBig),
-                                 package::EncodePackage(tooSmall),
-                                 package::EncodePackage({'d', 'h', 'm'})};
+    const std::vector<RecordSpec> one = {{"dmms", "cmd_line", "x"}};
+    // The same image scrambled with other keys: every byte flipped.
+    std::vector<uint8_t> flipped = package::BuildImage(one);
+    for (auto& b : flipped) b ^= 0x5A;
+    const std::string texts[] = {
+        "abc",
+        "!!!not base64!!!",
+        std::string(1 << 20, 'A'),
+        package::EncodePackage(flipped),
+        Package(one, 8, 0, 4),                                             // no records
+        Package(one, 4, 0, 4),                                             // no size
+        Package(one, 0, 'x', 1),                                           // magic
+        Package(one, 4, static_cast<uint32_t>(flipped.size() + 1), 4),     // past the text
+        Package(one, 4, 11, 4),                                            // inside the header
+        package::EncodePackage({'d', 'h', 'm'}),
+    };
     for (const std::string& text : texts) {
         ParamPackage p;
-        EXPECT_EQ(p.Load(text.c_str(), text.size()), 1) << text;
-        EXPECT_EQ(p.RecordCount(), 0u) << text;
-        EXPECT_EQ(Lookup(text, "cmd_line"), "<none>") << text;
+        EXPECT_EQ(p.Load(text.c_str(), text.size()), 1) << text.substr(0, 80);
+        EXPECT_EQ(p.RecordCount(), 0u) << text.substr(0, 80);
+        EXPECT_EQ(Lookup(text, "cmd_line"), "<none>") << text.substr(0, 80);
     }
-}
-
-TEST(ParamPackage, NullOrEmptyTextIsRefusedAndKeepsTheContent) {
-    const std::string text = Encode({{"dmms", "cmd_line", "kept"}});
+    // Null or empty text is refused and keeps what was loaded.
     ParamPackage p;
-    p.Load(text.c_str(), text.size());
-    EXPECT_EQ(p.Load(nullptr, 10), 0);
-    EXPECT_EQ(p.Load("", 0), 0);
+    p.Load(Package(one).c_str(), Package(one).size());
+    EXPECT_EQ(p.Load(nullptr, 10) + p.Load("", 0), 0);
     EXPECT_EQ(p.RecordCount(), 1u);
 }
 
-TEST(ParamPackage, RecordsThatRunPastTheImageAreNeverRead) {
-    // Second record's data length points far beyond the image; a third record
-    // is counted but absent. Only whole records before them are found.
-    std::vector<uint8_t> image =
-        package::BuildImage({{"dmms", "a", "first"}, {"dmms", "b", "second"}});
+TEST(ParamPackage, RecordsPastTheImageOrTheCountAreNeverRead) {
+    const std::vector<RecordSpec> two = {{"dmms", "a", "first"}, {"dmms", "b", "second"}};
+    // The second record's data length points far beyond the image.
     const size_t second = package::kHeaderSize + package::kRecordHeadSize + 5;
-    PutLe32(image, second + 54, 0x7FFFFFFF);
-    PutLe32(image, 8, 3);
-    const std::string text = package::EncodePackage(image);
-    EXPECT_EQ(Lookup(text, "a"), "first");
-    EXPECT_EQ(Lookup(text, "b"), "<none>");
-    EXPECT_EQ(Lookup(text, "c"), "<none>");
-
-    // A whole record beyond the header's count is not read either.
-    std::vector<uint8_t> shortCount =
-        package::BuildImage({{"dmms", "a", "first"}, {"dmms", "b", "second"}});
-    PutLe32(shortCount, 8, 1);
-    EXPECT_EQ(Lookup(package::EncodePackage(shortCount), "b"), "<none>");
-
-    // A header that counts more records than the image has room for heads.
-    std::vector<uint8_t> liar = package::BuildImage({{"dmms", "a", "1"}});
-    PutLe32(liar, 8, 1000000);
-    EXPECT_EQ(Lookup(package::EncodePackage(liar), "zzz"), "<none>");
-}
-
-TEST(ParamPackage, AMegabyteOfTextIsDecodedWithoutHarm) {
-    std::string big(1 << 20, 'A');
-    EXPECT_EQ(Lookup(big, "cmd_line"), "<none>");
-    const std::string data(600000, 'd');
-    EXPECT_EQ(Lookup(Encode({{"dmms", "cmd_line", data}}), "cmd_line"), data);
+    std::vector<uint8_t> image = package::BuildImage(two);
+    for (int i = 0; i < 4; ++i) image[second + 54 + i] = i == 3 ? 0x7F : 0xFF;
+    image[8] = 3;  // and a third record is counted but absent
+    const std::string beyond = package::EncodePackage(image);
+    EXPECT_EQ(Lookup(beyond, "a"), "first");
+    EXPECT_EQ(Lookup(beyond, "b"), "<none>");
+    EXPECT_EQ(Lookup(beyond, "c"), "<none>");
+    EXPECT_EQ(Lookup(Package(two, 8, 1, 4), "b"), "<none>");
+    EXPECT_EQ(Lookup(Package({{"dmms", "a", "1"}}, 8, 1000000, 4), "zzz"), "<none>");
 }
 
 TEST(ParamPackage, DecodesAPackageScrambledByAnIndependentProducer) {
@@ -154,4 +133,49 @@ TEST(ParamPackage, DecodesAPackageScrambledByAnIndependentProducer) {
         "8yVzDu2aF4cLVKpeRUQWxCYBOXhQQBKz6OX1SHYKchCqGJC5Kg/"
         "Yd468kMOBCOfROf6F0kiwSoKoKwjreaUduKg=";
     EXPECT_EQ(Lookup(text, "cmd_line"), package::Utf16Bytes(L"app.exe --x=\"y z\""));
+}
+
+TEST(ExtrunPack, BuildsPackagesTheLauncherReadsAndListsThemBack) {
+    testsupport::TempDir dir(L"pack");
+    ASSERT_TRUE(testsupport::WriteBytes(dir / L"blob.bin", std::string("\x01\x00\xff", 3)));
+    const PackRun built =
+        Pack(L"\"--cmd-line=extrun.exe --dll=a b.dll\" --text=note=hello --file=blob=" +
+             dir / L"blob.bin");
+    ASSERT_EQ(built.exitCode, 0u) << built.output;
+    EXPECT_EQ(Lookup(built.output, "cmd_line"), package::Utf16Bytes(L"extrun.exe --dll=a b.dll"));
+    EXPECT_EQ(Lookup(built.output, "note"), package::Utf16Bytes(L"hello"));
+    EXPECT_EQ(Lookup(built.output, "blob"), std::string("\x01\x00\xff", 3));
+
+    const PackRun listed =
+        Pack(L"--dump=" + std::wstring(built.output.begin(), built.output.end()));
+    EXPECT_EQ(listed.exitCode, 0u);
+    EXPECT_NE(listed.output.find("3 record(s)"), std::string::npos) << listed.output;
+    EXPECT_NE(listed.output.find("name=\"cmd_line\" length=48 text=\"extrun.exe --dll=a b.dll\""),
+              std::string::npos)
+        << listed.output;
+    // Bytes that are not text are listed without a text.
+    const std::string last = "name=\"blob\" length=3";
+    EXPECT_EQ(listed.output.substr(listed.output.size() - last.size()), last) << listed.output;
+}
+
+TEST(ExtrunPack, RefusesMalformedInputWithAMessage) {
+    struct Case {
+        std::wstring arguments;
+        const char* message;
+    } cases[] = {
+        {L"", "usage"},
+        {L"--bogus", "usage"},
+        {L"--text=no-equals-sign", "bad record"},
+        {L"--text==empty-name", "bad record"},
+        {L"--text=" + std::wstring(51, L'n') + L"=x", "bad record"},
+        {L"--file=blob=C:\\no\\such\\file", "cannot read"},
+        {L"--dump=!!!", "not base64"},
+        {L"--dump=abc", "not a package"},
+        {L"--dump-file=C:\\no\\such\\file", "cannot read"},
+    };
+    for (const Case& c : cases) {
+        const PackRun run = Pack(c.arguments);
+        EXPECT_EQ(run.exitCode, 2u) << testing::PrintToString(c.arguments);
+        EXPECT_NE(run.output.find(c.message), std::string::npos) << run.output;
+    }
 }
