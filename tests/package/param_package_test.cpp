@@ -41,7 +41,8 @@ PackRun Pack(const std::wstring& arguments) {
     const std::wstring tool = testsupport::BinPath(L"extrun-pack.exe");
     PackRun run{0, {}};
     run.exitCode =
-        testsupport::RunProcess(L"\"" + tool + L"\" " + arguments, L"", 30000, tool, &run.output).exitCode;
+        testsupport::RunProcess(L"\"" + tool + L"\" " + arguments, L"", 30000, tool, &run.output)
+            .exitCode;
     while (!run.output.empty() && (run.output.back() == '\n' || run.output.back() == '\r'))
         run.output.pop_back();
     return run;
@@ -59,15 +60,25 @@ TEST(ParamPackage, FindsTheFirstRecordOfTheTagWhoseNameLeadsWithTheNameAskedFor)
     } cases[] = {
         {{{"dmms", "cmd", "first"}, {"dmms", "cmd_line", "second"}}, "cmd_line", "dmms", "first"},
         {{{"dmms", "", "first"}, {"dmms", "cmd_line", "second"}}, "cmd_line", "dmms", "first"},
-        {{{"dmms", "cmd_line_2", "first"}, {"dmms", "cmd_line", "second"}}, "cmd_line", "dmms",
+        {{{"dmms", "cmd_line_2", "first"}, {"dmms", "cmd_line", "second"}},
+         "cmd_line",
+         "dmms",
          "second"},
-        {{{"dmms", "CMD_LINE", "first"}, {"dmms", "cmd_line", "second"}}, "cmd_line", "dmms",
+        {{{"dmms", "CMD_LINE", "first"}, {"dmms", "cmd_line", "second"}},
+         "cmd_line",
+         "dmms",
          "second"},
-        {{{"dmms", "cmd_lime", "first"}, {"dmms", "cmd_line", "second"}}, "cmd_line", "dmms",
+        {{{"dmms", "cmd_lime", "first"}, {"dmms", "cmd_line", "second"}},
+         "cmd_line",
+         "dmms",
          "second"},
-        {{{"xxxx", "cmd_line", "wrong"}, {"dmms", "cmd_line", "right"}}, "cmd_line", "dmms",
+        {{{"xxxx", "cmd_line", "wrong"}, {"dmms", "cmd_line", "right"}},
+         "cmd_line",
+         "dmms",
          "right"},
-        {{{"xxxx", "cmd_line", "wrong"}, {"dmms", "cmd_line", "right"}}, "cmd_line", "xxxx",
+        {{{"xxxx", "cmd_line", "wrong"}, {"dmms", "cmd_line", "right"}},
+         "cmd_line",
+         "xxxx",
          "wrong"},
         // A name is stored in 50 bytes and compared over those only.
         {{{"dmms", n50, "data"}}, n50 + "-and-more", "dmms", "data"},
@@ -90,11 +101,11 @@ TEST(ParamPackage, TextsThatHoldNoPackageGiveNoRecords) {
         "!!!not base64!!!",
         std::string(1 << 20, 'A'),
         package::EncodePackage(flipped),
-        Package(one, 8, 0, 4),                                             // no records
-        Package(one, 4, 0, 4),                                             // no size
-        Package(one, 0, 'x', 1),                                           // magic
-        Package(one, 4, static_cast<uint32_t>(flipped.size() + 1), 4),     // past the text
-        Package(one, 4, 11, 4),                                            // inside the header
+        Package(one, 8, 0, 4),                                          // no records
+        Package(one, 4, 0, 4),                                          // no size
+        Package(one, 0, 'x', 1),                                        // magic
+        Package(one, 4, static_cast<uint32_t>(flipped.size() + 1), 4),  // past the text
+        Package(one, 4, 11, 4),                                         // inside the header
         package::EncodePackage({'d', 'h', 'm'}),
     };
     for (const std::string& text : texts) {
