@@ -37,13 +37,6 @@ PCCERT_CONTEXT Signer(const wchar_t* fixture) {
     return certificate;
 }
 
-std::wstring DisplayName(PCCERT_CONTEXT certificate) {
-    wchar_t name[1024] = {};
-    if (certificate)
-        CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 1024);
-    return name;
-}
-
 // Stands in for WinVerifyTrust while it lives. Checks every request the
 // check makes, counts them, and hands them to the platform or, with
 // `platform` false, answers `status` with `provider` as the trust state.
@@ -103,33 +96,30 @@ struct Seam {
     }
 };
 
+// The fixtures are signed under an accepted Chinese name, the longest
+// accepted name (read in full at that length), that name in other letter
+// case, with a blank after it, not at all, and then changed.
 TEST(VerifyPublisherSignature, AcceptsOnlyIntactSignaturesUnderAnAcceptedName) {
-    const std::wstring chinese = testsupport::FromUtf8("北京泰萨利软件技术有限公司");
-    // The longest accepted name: a signer name is read in full at that length.
-    const std::wstring longest = L"Kelmora Information Technology Co., Limited";
-    const std::wstring english = L"Tessaly Software Technology Co., Ltd.";
     const struct {
         const wchar_t* file;
-        std::wstring signer;
         int result;
         LONG platformStatus;
         int calls;
     } cases[] = {
-        {L"ext_record.dll", chinese, 1, ERROR_SUCCESS, 2},
-        {L"ext_record_en.dll", longest, 1, ERROR_SUCCESS, 2},
-        {L"ext_record32.dll", chinese, 1, ERROR_SUCCESS, 2},
-        {L"ext_record_case.dll", L"Tessaly Software Technology Co., LTD.", 0, ERROR_SUCCESS, 2},
-        {L"ext_record_blank.dll", english + L" ", 0, ERROR_SUCCESS, 2},
-        {L"ext_record_unsigned.dll", L"", 0, TRUST_E_NOSIGNATURE, 1},
-        {L"ext_record_tampered.dll", chinese, 0, TRUST_E_BAD_DIGEST, 1},
-        {L"absent.dll", L"", 0, ERROR_SUCCESS, 0},
+        {L"ext_record.dll", 1, ERROR_SUCCESS, 2},
+        {L"ext_record_en.dll", 1, ERROR_SUCCESS, 2},
+        {L"ext_record32.dll", 1, ERROR_SUCCESS, 2},
+        {L"ext_record_case.dll", 0, ERROR_SUCCESS, 2},
+        {L"ext_record_blank.dll", 0, ERROR_SUCCESS, 2},
+        {L"ext_record_unsigned.dll", 0, TRUST_E_NOSIGNATURE, 1},
+        {L"ext_record_tampered.dll", 0, TRUST_E_BAD_DIGEST, 1},
+        {L"absent.dll", 0, ERROR_SUCCESS, 0},
     };
     for (const auto& c : cases) {
         Seam seam;
         EXPECT_EQ(c.result, VerifyPublisherSignature(BinPath(c.file).c_str())) << ToUtf8(c.file);
         EXPECT_EQ(c.calls, seam.calls) << ToUtf8(c.file);
         EXPECT_EQ(c.platformStatus, seam.verifyStatus) << ToUtf8(c.file);
-        EXPECT_EQ(c.signer, DisplayName(Signer(c.file))) << ToUtf8(c.file);
     }
     Seam seam;
     EXPECT_EQ(0, VerifyPublisherSignature(nullptr) + VerifyPublisherSignature(L""));
