@@ -33,37 +33,30 @@ int Probe(const std::vector<std::wstring>& markers, int levelsUp, std::wstring* 
 class StoreRedirect {
 public:
     explicit StoreRedirect(const std::wstring& root) {
-        RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
-                        nullptr, &key_, nullptr);
-        for (Saved& s : saved_) {
-            s.size = sizeof(s.data);
-            s.had =
-                RegQueryValueExW(key_, s.name, nullptr, &s.type, s.data, &s.size) == ERROR_SUCCESS;
-            const std::wstring path = root + L"\\" + s.name;
-            set_ += RegSetValueExW(
-                        key_, s.name, 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
-                        static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+        for (int i = 0; i < 2; ++i) {
+            wchar_t old[2048] = {};
+            DWORD size = sizeof(old);
+            RegGetValueW(HKEY_CURRENT_USER, kKey, kNames[i], RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
+                         nullptr, old, &size);
+            saved_[i] = old;
+            set_ += Put(kNames[i], root + L"\\" + kNames[i]);
         }
     }
     ~StoreRedirect() {
-        for (const Saved& s : saved_)
-            s.had ? RegSetValueExW(key_, s.name, 0, s.type, s.data, s.size)
-                  : RegDeleteValueW(key_, s.name);
-        RegCloseKey(key_);
+        for (int i = 0; i < 2; ++i) Put(kNames[i], saved_[i]);
     }
     bool Set() const { return set_ == 2; }
 
 private:
+    static bool Put(const wchar_t* name, const std::wstring& path) {
+        return RegSetKeyValueW(HKEY_CURRENT_USER, kKey, name, REG_EXPAND_SZ, path.c_str(),
+                               static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t))) ==
+               ERROR_SUCCESS;
+    }
     static constexpr wchar_t kKey[] =
         L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
-    struct Saved {
-        const wchar_t* name;
-        DWORD type = 0, size = 0;
-        BYTE data[2048] = {};
-        bool had = false;
-    };
-    HKEY key_ = nullptr;
-    Saved saved_[2] = {{L"AppData"}, {L"Local AppData"}};
+    static constexpr const wchar_t* kNames[] = {L"AppData", L"Local AppData"};
+    std::wstring saved_[2];
     int set_ = 0;
 };
 
