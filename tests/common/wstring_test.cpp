@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "common/hresult_error.h"
-#include "common/path_buffer.h"
 #include "common/wstring.h"
 
 namespace {
@@ -19,17 +18,6 @@ HRESULT CodeOf(void (*f)()) {
 }
 
 }  // namespace
-
-TEST(WString, CopiesShareTextUntilOneChanges) {
-    WString a(L"shared");
-    WString b(a);
-    EXPECT_EQ(a.c_str(), b.c_str());
-    b.Append(L"!");
-    EXPECT_STREQ(a.c_str(), L"shared");
-    EXPECT_STREQ(b.c_str(), L"shared!");
-    b.MakeUpper();
-    EXPECT_STREQ(a.c_str(), L"shared");
-}
 
 TEST(WString, OutOfRangeAccessThrowsInvalidArg) {
     EXPECT_EQ(CodeOf([] { WString(L"ab").At(2); }), E_INVALIDARG);
@@ -70,7 +58,15 @@ TEST(WString, TrimUsesTheRunTimeSpaceTestAndFormatGrowsPastItsFirstBuffer) {
               L"<" + long_text + L">7");
 }
 
-TEST(WString, CopiesOnManyThreadsKeepTheCountRight) {
+TEST(WString, CopiesShareTextUntilOneChangesAndKeepTheCountRightOnManyThreads) {
+    WString a(L"shared");
+    WString b(a);
+    EXPECT_EQ(a.c_str(), b.c_str());
+    b.Append(L"!");
+    b.MakeUpper();
+    EXPECT_STREQ(a.c_str(), L"shared");
+    EXPECT_STREQ(b.c_str(), L"SHARED!");
+
     WString shared(L"counted across threads");
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
@@ -85,13 +81,4 @@ TEST(WString, CopiesOnManyThreadsKeepTheCountRight) {
     WString last(shared);
     last.Append(L"!");
     EXPECT_STREQ(shared.c_str(), L"counted across threads");
-}
-
-TEST(PathBuffer, BoundedCopyKeepsAtMost259UnitsAndATerminator) {
-    PathBuffer buffer;
-    std::wstring longText(400, L'x');
-    CopyBounded(buffer, longText.c_str());
-    EXPECT_EQ(wcslen(buffer), 259u);
-    CopyBounded(buffer, nullptr);
-    EXPECT_EQ(buffer[0], L'\0');
 }
