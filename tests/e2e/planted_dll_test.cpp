@@ -2,8 +2,8 @@
 // own folder first (CMakeLists.txt sets WINEDLLOVERRIDES for this program).
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cctype>
+#include <shlwapi.h>
+
 #include <string>
 #include <vector>
 
@@ -12,12 +12,6 @@
 using namespace testsupport;
 
 namespace {
-
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
 
 constexpr const wchar_t* kPlanted[] = {L"comctl32", L"crypt32", L"version", L"wintrust"};
 
@@ -28,7 +22,7 @@ constexpr const wchar_t* kPlanted[] = {L"comctl32", L"crypt32", L"version", L"wi
 std::vector<std::string> PlantedRuns(const InstallTree& tree) {
     wchar_t system[MAX_PATH] = {};
     GetSystemDirectoryW(system, MAX_PATH);
-    const std::string fromSystem = Lower(" from " + ToUtf8(system) + "\\");
+    const std::string fromSystem = " from " + ToUtf8(system) + "\\";
     std::vector<std::string> runs;
     for (const wchar_t* name : kPlanted) {
         std::string text;
@@ -37,7 +31,7 @@ std::vector<std::string> PlantedRuns(const InstallTree& tree) {
             const bool wineUser32Load =
                 name == std::wstring(L"version") && line.rfind("attach ", 0) == 0;
             const bool fromWine =
-                line.rfind("call ", 0) == 0 && Lower(line).find(fromSystem) != std::string::npos;
+                line.rfind("call ", 0) == 0 && StrStrIA(line.c_str(), fromSystem.c_str());
             if (!line.empty() && !wineUser32Load && !fromWine)
                 runs.push_back(ToUtf8(name) + ": " + line);
         }
