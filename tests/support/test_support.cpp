@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include <shellapi.h>
 #include <shlobj.h>
 #include <shlwapi.h>
 
@@ -111,23 +112,12 @@ bool Exists(const std::wstring& path) {
 
 void RemoveTree(const std::wstring& path) {
     if (path.empty()) return;
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = data.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const std::wstring full = path + L"\\" + name;
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(full);
-            else {
-                SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileW(full.c_str());
-            }
-        } while (FindNextFileW(find, &data));
-        FindClose(find);
-    }
-    RemoveDirectoryW(path.c_str());
+    std::wstring from = path + L'\0';  // the list ends with an empty name
+    SHFILEOPSTRUCTW operation = {};
+    operation.wFunc = FO_DELETE;
+    operation.pFrom = from.c_str();
+    operation.fFlags = FOF_NO_UI;
+    SHFileOperationW(&operation);
 }
 
 bool WaitForFile(const std::wstring& path, DWORD timeoutMs) {
