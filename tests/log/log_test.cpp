@@ -54,19 +54,6 @@ int32_t LineSize(const std::string& text) {
     return static_cast<int32_t>(19 + Ids().size() + text.size() + 2);
 }
 
-UniqueHandle StartWriter(const std::wstring& path, int id, int count, const std::wstring& event) {
-    std::wstring command = L"\"" + testsupport::BinPath(L"log_writer.exe") + L"\" \"" + path +
-                           L"\" " + std::to_wstring(id) + L" " + std::to_wstring(count) + L" " +
-                           event;
-    STARTUPINFOW si = {sizeof(si)};
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                        &pi))
-        return UniqueHandle();
-    CloseHandle(pi.hThread);
-    return UniqueHandle(pi.hProcess);
-}
-
 TEST(LogRecord, StartsWithTheTagAndTheLineAndSourceName) {
     const std::string longName = "c:\\" + std::string(300, 'n') + ".cpp";
     const struct {
@@ -283,23 +270,20 @@ TEST(Logger, EndWaitsForTheMutexAndAnAbandonedMutexCountsAsAcquired) {
     EXPECT_EQ(ReadTexts(t.path).size(), 4u);
 }
 
-TEST(Logger, FullLogHeldOpenByAnotherProcessSwitchesTheLoggerOff) {
+TEST(Logger, FullLogThatCannotBeDeletedSwitchesTheLoggerOff) {
     TestLogger t;
     ASSERT_TRUE(testsupport::WriteBytes(t.path, std::string(98, 'o') + "\r\n"));
     t.On().Start(0, 0, 200);
-    const std::wstring event = L"log-held-" + std::to_wstring(GetCurrentProcessId());
-    UniqueHandle held(CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
-    UniqueHandle holder = StartWriter(t.path, 0, -1, event);
-    ASSERT_TRUE(holder) << "the holder did not start: error " << GetLastError();
-    const HANDLE heldOrGone[] = {held.get(), holder.get()};
-    ASSERT_EQ(WaitForMultipleObjects(2, heldOrGone, FALSE, 30000), WAIT_OBJECT_0)
-        << "the holder ended or never held the file";
+    // Open as another program reading the log would hold it: deleting not shared.
+    UniqueFileHandle held(CreateFileW(t.path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(held) << "error " << GetLastError();
 
     t.Log(1, std::string(100, 'r'));
     EXPECT_FALSE(t.logger.IsEnabled(1));
     t.End();  // off: writes nothing, the failure line stays queued
-    TerminateProcess(holder.get(), 0);
-    ASSERT_EQ(WaitForSingleObject(holder.get(), 30000), WAIT_OBJECT_0);
+    held.reset();
     t.Level(0);
     Texts texts = ReadTexts(t.path, 100);
     const std::string failed = "-------log full reset failed. 32:";
@@ -319,9 +303,16 @@ TEST(LogProcesses, ProcessesSharingOneFileWriteWholeLinesInTheirOwnOrder) {
     UniqueHandle go(CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
     std::vector<UniqueHandle> writers;
     for (int id = 0; id < kWriters; ++id) {
-        writers.push_back(StartWriter(path, id, kRecordsEach, event));
-        ASSERT_TRUE(writers.back())
+        std::wstring command = L"\"" + testsupport::BinPath(L"log_writer.exe") + L"\" \"" + path +
+                               L"\" " + std::to_wstring(id) + L" " + std::to_wstring(kRecordsEach) +
+                               L" " + event;
+        STARTUPINFOW si = {sizeof(si)};
+        PROCESS_INFORMATION pi = {};
+        ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                   nullptr, &si, &pi))
             << "writer " << id << " did not start: error " << GetLastError();
+        CloseHandle(pi.hThread);
+        writers.emplace_back(pi.hProcess);
     }
     SetEvent(go.get());
     for (const UniqueHandle& writer : writers) {
