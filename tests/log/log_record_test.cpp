@@ -8,12 +8,31 @@
 
 #include "common/path_buffer.h"
 #include "log/log_record.h"
-#include "log/logger_impl.h"
 #include "test_support.h"
 
 namespace {
 
 using LogUtils::LogRecord;
+
+TEST(LogRecord, StartsWithTheTagAndTheLineAndSourceName) {
+    const std::string longName = "c:\\" + std::string(300, 'n') + ".cpp";
+    const struct {
+        const char* tag;
+        const char* file;
+        uint32_t line;
+        std::wstring expected;
+    } cases[] = {
+        {"[I]", "d:\\x\\runner.cpp", 37, L"[I][  37][runner] "},
+        {"<T> ", "runner.cpp", 12345, L"<T> [12345] "},    // no backslash
+        {"", "c:\\a.b\\runner", 37, L"[  37] "},           // last dot in a folder name
+        {"", "c:\\x\\r.cpp", 4294967295u, L"[  -1][r] "},  // printed as a signed number
+        {"", longName.c_str(), 7, L"[   7][" + std::wstring(90, L'n') + L"] "},  // cut to 99
+        {nullptr, "c:\\x\\r.cpp", 1, L"(null)[   1][r] "},
+        {"[I]", nullptr, 1, L"[I][   1] "},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(LogUtils::MakeLogRecord(c.tag, c.file, c.line).str(), c.expected) << c.line;
+}
 
 // The expected texts are what a std::wostringstream with default flags
 // makes of the same insertions.
@@ -60,15 +79,9 @@ TEST(LogRecord, InsertsEveryTypeAsAWideStreamWould) {
         {[](LogRecord& r) { r << L"a" << static_cast<const wchar_t*>(nullptr) << L"b" << 5; },
          L"a"},
         {[](LogRecord& r) { r << L"a" << static_cast<const char*>(nullptr) << 'b'; }, L"a"},
-        // Long enough to leave the record's own room.
-        {[](LogRecord& r) {
-             for (int i = 0; i < 100; ++i) r << L"0123456789";
-         },
-         [] {
-             std::wstring text;
-             for (int i = 0; i < 100; ++i) text += L"0123456789";
-             return text;
-         }()},
+        // Past the record's own room, and growing again once on the heap.
+        {[](LogRecord& r) { r << L"head" << std::wstring(400, L'x') << std::wstring(900, L'y'); },
+         L"head" + std::wstring(400, L'x') + std::wstring(900, L'y')},
     };
     for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
         LogRecord record;
@@ -77,32 +90,32 @@ TEST(LogRecord, InsertsEveryTypeAsAWideStreamWould) {
     }
 }
 
-TEST(LogRecord, WidensNarrowBytesOneByOneThroughTheAnsiCodePage) {
-    if (GetACP() != 1252) GTEST_SKIP() << "expects code page 1252, have " << GetACP();
-    LogRecord record;
-    record << "\xE9\x80" << '\x80';
-    EXPECT_EQ(record.str(), L"\u00e9\u20ac\u20ac");
-}
+int messagesBuilt = 0;
+const wchar_t* BuildMessage() { return ++messagesBuilt, L"built"; }
 
-TEST(LoggingStatement, LeavesTheLastErrorAsItFoundIt) {
+// Every test runs in a process of its own, so the process-wide logger here
+// has not been started before.
+TEST(LoggingStatement, BuildsNothingWhenDisabledAndLeavesTheLastErrorAsItFoundIt) {
     testsupport::TempDir dir(L"log");
     const std::wstring path = dir / L"extrun.log";
     ASSERT_TRUE(testsupport::WriteBytes(path + L".on", ""));
-    LogUtils::Logger* logger = LogUtils::GetLogger();
-    // Disabled: the logger is not started (or already ended).
+    // Not started: only level 3 passes, to no appender.
     SetLastError(1234);
-    EXTRUN_LOG(1, "[I]", "c:\\x\\r.cpp", 1, L"not built");
+    EXTRUN_LOG(2, "[I]", "c:\\x\\r.cpp", 1, BuildMessage());
+    EXPECT_EQ(messagesBuilt, 0);
     EXPECT_EQ(GetLastError(), 1234u) << "disabled";
+    EXTRUN_LOG(3, "[I]", "c:\\x\\r.cpp", 1, BuildMessage());
+    EXPECT_EQ(messagesBuilt, 1);
     // Enabled: the first line opens the file, which sets the last error.
-    logger->Start(path.c_str(), L"", 0, 0, LogUtils::LoggerImpl::kDefaultMaxBytes);
+    LogUtils::StartLog(path.c_str());
     SetLastError(1234);
     EXTRUN_LOG(1, "[I]", "c:\\x\\r.cpp", 1, L"written");
     EXPECT_EQ(GetLastError(), 1234u) << "enabled";
-    logger->End();
+    LogUtils::EndLog();
     std::string bytes;
     EXPECT_TRUE(testsupport::ReadBytes(path, &bytes) &&
                 bytes.find("[I][   1][r] written\r\n") != std::string::npos);
-    logger->Reset();
+    LogUtils::GetLogger()->Reset();
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <regex>
@@ -18,7 +17,6 @@ namespace {
 
 using LogUtils::LogAppender;
 using LogUtils::LoggerImpl;
-using LogUtils::MakeLogRecord;
 using testsupport::Exists;
 using testsupport::TempDir;
 using Texts = std::vector<std::string>;
@@ -50,61 +48,9 @@ Texts ReadTexts(const std::wstring& path, size_t skip = 0,
     return texts;
 }
 
-// What the logging statement does for a level-1 record holding just `text`.
-void LogText(LogUtils::Logger& logger, const std::string& text) {
-    if (!logger.IsEnabled(1)) return;
-    LogUtils::LogRecord record;
-    record << std::wstring(text.begin(), text.end());
-    logger.Log(record);
-}
-
 // Size of the untagged line this thread writes for `text`.
 int32_t LineSize(const std::string& text) {
     return static_cast<int32_t>(19 + Ids().size() + text.size() + 2);
-}
-
-UniqueHandle StartWriter(const std::wstring& path, int id, int count, const std::wstring& event) {
-    std::wstring command = L"\"" + testsupport::BinPath(L"log_writer.exe") + L"\" \"" + path +
-                           L"\" " + std::to_wstring(id) + L" " + std::to_wstring(count) + L" " +
-                           event;
-    STARTUPINFOW si = {sizeof(si)};
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                        &pi))
-        return UniqueHandle();
-    CloseHandle(pi.hThread);
-    return UniqueHandle(pi.hProcess);
-}
-
-TEST(LogRecord, StartsWithTheTagAndTheLineAndSourceName) {
-    const std::string longName = "c:\\" + std::string(300, 'n') + ".cpp";
-    const struct {
-        const char* tag;
-        const char* file;
-        uint32_t line;
-        std::wstring expected;
-    } cases[] = {
-        {"[I]", "d:\\x\\runner.cpp", 37, L"[I][  37][runner] "},
-        {"<T> ", "runner.cpp", 12345, L"<T> [12345] "},    // no backslash
-        {"", "c:\\a.b\\runner", 37, L"[  37] "},           // last dot in a folder name
-        {"", "c:\\x\\r.cpp", 4294967295u, L"[  -1][r] "},  // printed as a signed number
-        {"", longName.c_str(), 7, L"[   7][" + std::wstring(90, L'n') + L"] "},  // cut to 99
-        {nullptr, "c:\\x\\r.cpp", 1, L"(null)[   1][r] "},
-        {"[I]", nullptr, 1, L"[I][   1] "},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(MakeLogRecord(c.tag, c.file, c.line).str(), c.expected) << c.line;
-}
-
-int messagesBuilt = 0;
-const wchar_t* BuildMessage() { return ++messagesBuilt, L"built"; }
-
-TEST(LoggingStatement, BuildsNothingForADisabledLevelAndNeedsNoStart) {
-    // This process never starts its logger: only level 3 passes, to no appender.
-    EXTRUN_LOG(2, "[I]", "c:\\x\\r.cpp", 1, BuildMessage());
-    EXPECT_EQ(messagesBuilt, 0);
-    EXTRUN_LOG(3, "[I]", "c:\\x\\r.cpp", 1, BuildMessage());
-    EXPECT_EQ(messagesBuilt, 1);
 }
 
 TEST(LogAppender, MutexNameKeepsOnlyAsciiLettersAndDigitsInUpperCase) {
@@ -143,7 +89,9 @@ TEST(LogAppender, LineIsLocalStampIdsTagTextAndCrLf) {
 
 TEST(LogAppender, TextsCrossTheAnsiCodePageBothWays) {
     if (GetACP() != 1252) GTEST_SKIP() << "expects code page 1252, have " << GetACP();
-    EXPECT_EQ(MakeLogRecord("\xE9t\xE9\x80", "", 1).str(), L"\u00e9t\u00e9\u20ac[   1] ");
+    LogUtils::LogRecord record = LogUtils::MakeLogRecord("\xE9t\xE9\x80", "", 1);
+    record << "\xE9\x80" << '\x80';
+    EXPECT_EQ(record.str(), L"\u00e9t\u00e9\u20ac[   1] \u00e9\u20ac\u20ac");
     TempDir dir(L"log");
     LogAppender appender((dir / L"a.log").c_str(), L"", 0);
     appender.Write(L"caf\u00e9 \u20ac \u4e2d", 0);
@@ -182,119 +130,101 @@ TEST(LogAppender, WritesWithoutTheCrossProcessLockWhenTheMutexCannotBeMade) {
     EXPECT_EQ(ReadTexts(path), Texts{"two"});
 }
 
-// The lowest level the logger lets through; 4 when even level 3 is held back.
-int Threshold(LogUtils::Logger& logger) {
-    int level = 0;
-    while (level <= 3 && !logger.IsEnabled(level)) ++level;
-    return level;
-}
-
-// A logger of its own on a fresh folder; reset at the end to let the file go.
-class LoggerTest : public ::testing::Test {
-protected:
-    void TearDown() override { logger.Reset(); }
-    void Switch(bool on) {
-        on ? testsupport::WriteBytes(path + L".on", "") : DeleteFileW((path + L".on").c_str());
-    }
-    void Start(int32_t defaultOn = 0, int32_t freshStart = 0, int32_t maxBytes = 0x7FFFFFFF) {
+// A logger of its own on a fresh folder, the switch file beside its log.
+// Every step returns the object, so a case reads as one chain of steps.
+struct TestLogger {
+    // Lets the file go before the folder is removed.
+    ~TestLogger() { logger.Reset(); }
+    TestLogger& On() { return testsupport::WriteBytes(path + L".on", ""), *this; }
+    TestLogger& Off() { return DeleteFileW((path + L".on").c_str()), *this; }
+    TestLogger& Start(int32_t defaultOn = 0, int32_t freshStart = 0,
+                      int32_t maxBytes = 0x7FFFFFFF) {
         logger.Start(path.c_str(), L"", defaultOn, freshStart, maxBytes);
+        return *this;
     }
+    // What the logging statement does for a record of `level` holding just `text`.
+    TestLogger& Log(int32_t level, const std::string& text) {
+        if (!logger.IsEnabled(level)) return *this;
+        LogUtils::LogRecord record;
+        record << std::wstring(text.begin(), text.end());
+        logger.Log(record);
+        return *this;
+    }
+    TestLogger& Level(int32_t level) { return logger.SetLevel(level), *this; }
+    TestLogger& Command(const wchar_t* text) { return logger.ProcessCommand(text), *this; }
+    TestLogger& Reload() { return Command(L"--reload_log_switch"); }
+    TestLogger& Reset() { return logger.Reset(), *this; }
+    TestLogger& End() { return logger.End(), *this; }
 
     TempDir dir{L"log"};
     std::wstring path = dir / L"extrun.log";
     LoggerImpl logger;
 };
 
-TEST_F(LoggerTest, SilentWithoutSwitchFileElseFramedByStartAndEnd) {
-    Start();
-    EXPECT_EQ(Threshold(logger), 3);
-    logger.End();
-    EXPECT_FALSE(Exists(path));
-
-    Switch(true);
-    Start();
-    EXPECT_EQ(Threshold(logger), 0);
-    EXPECT_FALSE(Exists(path)) << "Start opens nothing";
-    LogText(logger, "a");
-    logger.End();
-    EXPECT_FALSE(logger.IsEnabled(1));
-    EXPECT_EQ(ReadTexts(path), (Texts{"-------log start", "a", "-------log end"}));
-}
-
-TEST_F(LoggerTest, SwitchFileIsReadAtStartAndReloadAndPinsLevelsWithDefaultOn) {
-    Start(1);
-    Switch(true);
-    EXPECT_EQ(Threshold(logger), 1);
-    logger.ProcessCommand(L"--reload_log_switch");
-    logger.SetLevel(2);
-    EXPECT_EQ(Threshold(logger), 2) << "not pinned: no switch file at Start";
-
-    Start(1);
-    logger.SetLevel(3);
-    logger.ProcessCommand(L"--set_log_lev=2");
-    EXPECT_EQ(Threshold(logger), 0);
-    Switch(false);
-    logger.ProcessCommand(L"--reload_log_switch");
-    logger.SetLevel(1);
-    EXPECT_EQ(Threshold(logger), 3);
-    Switch(true);
-    logger.ProcessCommand(L"--reload_log_switch");
-    logger.End();
-    EXPECT_EQ(ReadTexts(path),
-              (Texts{"-------log start", "-------log reload switch", "-------log lev change",
-                     "-------log start", "-------log reload switch", "-------log end"}));
-}
-
-TEST_F(LoggerTest, SetLevelWritesTheBannerOfItsTable) {
+TEST(Logger, WritesWhatTheSwitchFileTheLevelAndTheSizeLimitLetThrough) {
     const struct {
-        int32_t from, to;
-        const char* banner;  // null: none
+        const char* what;
+        void (*steps)(TestLogger&);
+        Texts expected;
     } cases[] = {
-        {0, 3, "-------log off"},
-        {1, 3, "-------log off"},
-        {0, 1, "-------log lev change"},
-        {1, 4, "-------log lev change"},
-        {2, 0, "-------log lev change"},
-        {3, 1, "-------log lev change"},
-        {3, 2, nullptr},
-        {2, 3, nullptr},
+        {"no switch file: nothing", [](TestLogger& t) { t.Start().Log(1, "a").End(); }, {}},
+        {"switch file: every level, between start and end",
+         [](TestLogger& t) { t.On().Start().Log(0, "a").End().Log(1, "after the end"); },
+         {"-------log start", "a", "-------log end"}},
+        {"defaultOn: level 1 up; a switch file made later counts from a reload, unpinned",
+         [](TestLogger& t) {
+             t.Start(1).Log(0, "below 1").Log(1, "1").On().Log(0, "not reloaded");
+             t.Command(L"prog.exe --Reload_Log_Switch").Log(0, "0").Level(2).Log(1, "below 2");
+         },
+         {"-------log start", "1", "-------log reload switch", "0", "-------log lev change"}},
+        {"commands: a level switch in any letter case, before a reload, the first in table order",
+         [](TestLogger& t) {
+             t.On().Start().Command(L"x --reload_log_switch --set_log_lev=3");
+             t.Command(L"--SET_LOG_LEV=1").Log(0, "below 1").Log(1, "1");
+             t.Command(L"--set_log_lev=3 --set_log_lev=0").Command(L"--set_log_lev=5");
+             t.Command(nullptr).Log(0, "0");
+         },
+         {"-------log start", "-------log off", "-------log lev change", "1",
+          "-------log lev change", "0"}},
+        {"switch file and defaultOn: SetLevel and commands do nothing, a reload still acts",
+         [](TestLogger& t) {
+             t.On().Start(1).Level(3).Command(L"--set_log_lev=2").Log(0, "0");
+             t.Off().Reload().Level(1).Log(1, "off").On().Reload().End();
+         },
+         {"-------log start", "0", "-------log reload switch", "-------log end"}},
+        {"SetLevel: a banner when level 1 changes sides, \"off\" for 3 from 1 or below",
+         [](TestLogger& t) { t.Start().Level(2).Level(3).Level(1).Level(4).Level(1).Level(3); },
+         {"-------log lev change", "-------log lev change", "-------log lev change",
+          "-------log off"}},
+        // The reload's banner waits in the queue for the next line.
+        {"Reset: deletes the file, drops the queue, writes its banner",
+         [](TestLogger& t) { t.On().Start().Log(1, "written").Reload().Reset().Log(1, "r1"); },
+         {"-------log reset", "r1"}},
+        {"past the limit (reaching it is not past it), the log starts over",
+         [](TestLogger& t) {
+             t.On().Start(0, 0, LineSize("-------log start") + LineSize("r1") + LineSize("r2"));
+             t.Log(1, "r1").Log(1, "r2").Log(1, "r3").Log(1, "r4");
+         },
+         {"-------log full reset", "r4"}},
+        {"past the limit with freshStart, the log ends with a banner and the logger falls silent",
+         [](TestLogger& t) {
+             t.On().Start(0, 1, LineSize("-------log start") + LineSize("r1"));
+             t.Log(1, "r1").Log(1, "r2").Log(1, "r3").Log(1, "r4");
+         },
+         {"-------log start", "r1", "r2", "-------log full"}},
     };
-    Start();
     for (const auto& c : cases) {
-        logger.SetLevel(c.from);
-        const size_t before = ReadTexts(path).size();
-        logger.SetLevel(c.to);
-        const Texts after = ReadTexts(path);
-        EXPECT_EQ(Texts(after.begin() + static_cast<long>(before), after.end()),
-                  c.banner ? Texts{c.banner} : Texts{})
-            << c.from << " -> " << c.to;
-        EXPECT_EQ(Threshold(logger), std::min(c.to, 4));
+        TestLogger t;
+        c.steps(t);
+        EXPECT_EQ(ReadTexts(t.path), c.expected) << c.what;
     }
 }
 
-TEST_F(LoggerTest, ProcessCommandActsOnTheFirstSwitchInTableOrder) {
-    const std::pair<const wchar_t*, int> cases[] = {
-        {L"x --reload_log_switch --set_log_lev=1", 1},
-        {L"--SET_LOG_LEV=2", 2},
-        {L"--set_log_lev=3 --set_log_lev=0", 0},
-        {L"prog.exe --Reload_Log_Switch", 0},
-        {L"--set_log_lev=5", 2},
-        {nullptr, 2},
-    };
-    Switch(true);
-    Start();
-    for (const auto& [text, expected] : cases) {
-        logger.SetLevel(2);
-        logger.ProcessCommand(text);
-        EXPECT_EQ(Threshold(logger), expected) << (text ? testsupport::ToUtf8(text) : "null");
-    }
-}
-
-TEST_F(LoggerTest, EndWaitsForTheMutexAndAnAbandonedMutexCountsAsAcquired) {
-    Switch(true);
-    Start();
+TEST(Logger, EndWaitsForTheMutexAndAnAbandonedMutexCountsAsAcquired) {
+    TestLogger t;
+    t.On().Start();
     UniqueHandle mutex(
-        CreateMutexW(nullptr, FALSE, LogUtils::MutexNameForPath(path.c_str()).c_str()));
+        CreateMutexW(nullptr, FALSE, LogUtils::MutexNameForPath(t.path.c_str()).c_str()));
     UniqueHandle owned(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::thread owner([&] {  // ends owning the mutex, so leaves it abandoned
         WaitForSingleObject(mutex.get(), 0);
@@ -302,67 +232,30 @@ TEST_F(LoggerTest, EndWaitsForTheMutexAndAnAbandonedMutexCountsAsAcquired) {
         Sleep(300);
     });
     EXPECT_EQ(WaitForSingleObject(owned.get(), 10000), WAIT_OBJECT_0);
-    LogText(logger, "a");
-    logger.End();
-    EXPECT_EQ(ReadTexts(path), (Texts{"-------log start", "a", "-------log end"}));
+    t.Log(1, "a").End();
+    EXPECT_EQ(ReadTexts(t.path), (Texts{"-------log start", "a", "-------log end"}));
     owner.join();
     std::thread([&] { WaitForSingleObject(mutex.get(), 0); }).join();
-    logger.SetLevel(1);  // "lev change" does not wait
-    EXPECT_EQ(ReadTexts(path).size(), 4u);
+    t.Level(1);  // "lev change" does not wait
+    EXPECT_EQ(ReadTexts(t.path).size(), 4u);
 }
 
-TEST(Logger, FullLogStartsOverOrWithFreshStartFallsSilent) {
-    const struct {
-        int32_t freshStart, maxBytes;  // reaching maxBytes exactly is not over it
-        Texts expected;
-    } cases[] = {
-        {0,
-         LineSize("-------log start") + LineSize("r1") + LineSize("r2"),
-         {"-------log full reset", "r4"}},
-        {1,
-         LineSize("-------log start") + LineSize("r1"),
-         {"-------log start", "r1", "r2", "-------log full"}},
-    };
-    for (const auto& c : cases) {
-        TempDir dir(L"log");
-        const std::wstring path = dir / L"extrun.log";
-        ASSERT_TRUE(testsupport::WriteBytes(path + L".on", ""));
-        LoggerImpl logger;
-        logger.Start(path.c_str(), L"", 0, c.freshStart, c.maxBytes);
-        for (const char* text : {"r1", "r2", "r3", "r4"}) LogText(logger, text);
-        EXPECT_EQ(ReadTexts(path), c.expected) << "freshStart " << c.freshStart;
-        EXPECT_EQ(logger.IsEnabled(1), !c.freshStart);
-        logger.Reset();
-    }
-}
+TEST(Logger, FullLogThatCannotBeDeletedSwitchesTheLoggerOff) {
+    TestLogger t;
+    ASSERT_TRUE(testsupport::WriteBytes(t.path, std::string(98, 'o') + "\r\n"));
+    t.On().Start(0, 0, 200);
+    // Open as another program reading the log would hold it: deleting not shared.
+    UniqueFileHandle held(CreateFileW(t.path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(held) << "error " << GetLastError();
 
-TEST_F(LoggerTest, ResetDeletesTheFileDropsWhatIsQueuedAndWritesItsBanner) {
-    Switch(true);
-    Start();  // the start banner waits in the queue for the first line
-    logger.Reset();
-    LogText(logger, "r1");
-    EXPECT_EQ(ReadTexts(path), (Texts{"-------log reset", "r1"}));
-}
-
-TEST_F(LoggerTest, FullLogHeldOpenByAnotherProcessSwitchesTheLoggerOff) {
-    ASSERT_TRUE(testsupport::WriteBytes(path, std::string(98, 'o') + "\r\n"));
-    Switch(true);
-    Start(0, 0, 200);
-    const std::wstring event = L"log-held-" + std::to_wstring(GetCurrentProcessId());
-    UniqueHandle held(CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
-    UniqueHandle holder = StartWriter(path, 0, -1, event);
-    ASSERT_TRUE(holder) << "the holder did not start: error " << GetLastError();
-    const HANDLE heldOrGone[] = {held.get(), holder.get()};
-    ASSERT_EQ(WaitForMultipleObjects(2, heldOrGone, FALSE, 30000), WAIT_OBJECT_0)
-        << "the holder ended or never held the file";
-
-    LogText(logger, std::string(100, 'r'));
-    EXPECT_FALSE(logger.IsEnabled(1));
-    logger.End();  // off: writes nothing, the failure line stays queued
-    TerminateProcess(holder.get(), 0);
-    ASSERT_EQ(WaitForSingleObject(holder.get(), 30000), WAIT_OBJECT_0);
-    logger.SetLevel(0);
-    Texts texts = ReadTexts(path, 100);
+    t.Log(1, std::string(100, 'r'));
+    EXPECT_FALSE(t.logger.IsEnabled(1));
+    t.End();  // off: writes nothing, the failure line stays queued
+    held.reset();
+    t.Level(0);
+    Texts texts = ReadTexts(t.path, 100);
     const std::string failed = "-------log full reset failed. 32:";
     ASSERT_EQ(texts.size(), 4u);
     EXPECT_GT(texts[2].size(), failed.size()) << "the system's message follows the code";
@@ -380,9 +273,16 @@ TEST(LogProcesses, ProcessesSharingOneFileWriteWholeLinesInTheirOwnOrder) {
     UniqueHandle go(CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
     std::vector<UniqueHandle> writers;
     for (int id = 0; id < kWriters; ++id) {
-        writers.push_back(StartWriter(path, id, kRecordsEach, event));
-        ASSERT_TRUE(writers.back()) << "writer " << id << " did not start: error "
-                                    << GetLastError();
+        std::wstring command = L"\"" + testsupport::BinPath(L"log_writer.exe") + L"\" \"" + path +
+                               L"\" " + std::to_wstring(id) + L" " + std::to_wstring(kRecordsEach) +
+                               L" " + event;
+        STARTUPINFOW si = {sizeof(si)};
+        PROCESS_INFORMATION pi = {};
+        ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                   nullptr, &si, &pi))
+            << "writer " << id << " did not start: error " << GetLastError();
+        CloseHandle(pi.hThread);
+        writers.emplace_back(pi.hProcess);
     }
     SetEvent(go.get());
     for (const UniqueHandle& writer : writers) {
