@@ -1,51 +1,36 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
-#include <vector>
 
 #include "install_tree.h"
 
 using namespace testsupport;
 
-namespace {
-
-std::string ArgumentsAfter(const std::string& commandLine, const std::string& from) {
-    const size_t at = commandLine.find(from);
-    return at == std::string::npos ? "<none>" : commandLine.substr(at);
-}
-
-}  // namespace
-
+// How the hand-off reports and waits is tested on crash_host; here, what the
+// launcher arms it with for the extension it runs.
 TEST(ExtensionJobCrash, AFaultInTheExtensionHandsOffWithTheSourceNameAndTheDllsVersion) {
-    struct Case {
-        const wchar_t* dll;
-        const wchar_t* extraArguments;
-        const char* expectedTail;
+    const struct {
+        const wchar_t* arguments;
+        const char* told;  // the uploader's arguments from --src= to the end
     } cases[] = {
-        {L"ext\\e2e_ext.dll", L"", "--src=extrun --ver=2.1.0.5 --rep=0"},
-        {L"ext\\GadgetEx.DLL", L"", "--src=tipbox --ver=2.1.0.5 --rep=0"},
-        {L"ext\\GadgetEx.DLL", L" --dumpid=abc", "--src=abc --ver=2.1.0.5 --rep=0"},
+        {L"--dll=ext\\e2e_ext.dll", "--src=extrun --ver=2.1.0.5 --rep=0"},
+        {L"--dll=ext\\GadgetEx.DLL", "--src=tipbox --ver=2.1.0.5 --rep=0"},
+        {L"--dll=ext\\GadgetEx.DLL --dumpid=abc", "--src=abc --ver=2.1.0.5 --rep=0"},
     };
-    for (const Case& c : cases) {
-        InstallTree tree(L"Ulvetta.exe", LocalData(L"Ulvetta"));
-        ASSERT_TRUE(tree.Add(L"e2e_ext.dll", c.dll));
-        ASSERT_TRUE(tree.Add(L"FaultSend.exe", L"bin\\FaultSend.exe"));
-        const DWORD code =
-            tree.Run(std::wstring(L"--dll=") + c.dll + L" --entry=Crash" + c.extraArguments);
-        EXPECT_EQ(code, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
-
-        const std::vector<Fields> reports = TakeUploaderReports(tree.Path(L"bin"));
-        ASSERT_FALSE(reports.empty()) << "the uploader never ran for " << ToUtf8(c.dll);
-        bool sawSystemRecord = false;
-        for (const Fields& r : reports) {
-            // The text ends exactly there: no --restart.
-            EXPECT_EQ(ArgumentsAfter(r.at("command_line"), "--src="), c.expectedTail);
-            EXPECT_EQ(r.at("done"), "1");
-            EXPECT_EQ(r.at("alive_at_done"), "1")
-                << "the failing process must wait for the uploader";
-            EXPECT_EQ(r.at("record_read"), "1");
-            sawSystemRecord |= r.count("code") && r.at("code") == "0xC0000005";
+    InstallTree tree(L"Ulvetta.exe", LocalData(L"Ulvetta"));
+    ASSERT_TRUE(tree.Add(L"e2e_ext.dll", L"ext\\e2e_ext.dll"));
+    ASSERT_TRUE(tree.Add(L"e2e_ext.dll", L"ext\\GadgetEx.DLL"));
+    ASSERT_TRUE(tree.Add(L"FaultSend.exe", L"bin\\FaultSend.exe"));
+    for (const auto& c : cases) {
+        EXPECT_EQ(tree.Run(c.arguments + std::wstring(L" --entry=Crash")),
+                  static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
+        const auto reports = TakeUploaderReports(tree.Path(L"bin"));
+        EXPECT_FALSE(reports.empty()) << ToUtf8(c.arguments);
+        for (Fields report : reports) {
+            const std::string& line = report["command_line"];
+            EXPECT_EQ(line.substr(std::min(line.find("--src="), line.size())), c.told);
+            EXPECT_EQ(report["code"], "0xC0000005") << "not the access violation's own record";
         }
-        EXPECT_TRUE(sawSystemRecord) << "the uploader must see the access violation's own record";
     }
 }
