@@ -51,44 +51,32 @@ PackRun Pack(const std::wstring& arguments) {
 }  // namespace
 
 TEST(ParamPackage, FindsTheFirstRecordOfTheTagWhoseNameLeadsWithTheNameAskedFor) {
-    const std::string n50(50, 'n');
+    // Each package holds a record "first" under `tag` and `name`, then a
+    // "dmms" record "cmd_line" holding "second"; "cmd_line" is asked for.
     const struct {
-        std::vector<RecordSpec> records;
-        std::string name;
         const char* tag;
+        const char* name;
+        const char* askedTag;
         const char* expected;
     } cases[] = {
-        {{{"dmms", "cmd", "first"}, {"dmms", "cmd_line", "second"}}, "cmd_line", "dmms", "first"},
-        {{{"dmms", "", "first"}, {"dmms", "cmd_line", "second"}}, "cmd_line", "dmms", "first"},
-        {{{"dmms", "cmd_line_2", "first"}, {"dmms", "cmd_line", "second"}},
-         "cmd_line",
-         "dmms",
-         "second"},
-        {{{"dmms", "CMD_LINE", "first"}, {"dmms", "cmd_line", "second"}},
-         "cmd_line",
-         "dmms",
-         "second"},
-        {{{"dmms", "cmd_lime", "first"}, {"dmms", "cmd_line", "second"}},
-         "cmd_line",
-         "dmms",
-         "second"},
-        {{{"xxxx", "cmd_line", "wrong"}, {"dmms", "cmd_line", "right"}},
-         "cmd_line",
-         "dmms",
-         "right"},
-        {{{"xxxx", "cmd_line", "wrong"}, {"dmms", "cmd_line", "right"}},
-         "cmd_line",
-         "xxxx",
-         "wrong"},
-        // A name is stored in 50 bytes and compared over those only.
-        {{{"dmms", n50, "data"}}, n50 + "-and-more", "dmms", "data"},
-        {{{"dmms", n50, "data"}}, n50.substr(0, 49), "dmms", "<none>"},
-        {{{"dmms", "cmd_line", std::string(600000, 'd')}}, "cmd_line", "dmms", nullptr},
+        {"dmms", "cmd", "dmms", "first"},  // a leading part of the name
+        {"dmms", "", "dmms", "first"},     // the empty name leads every name
+        {"dmms", "cmd_line_2", "dmms", "second"},
+        {"dmms", "CMD_LINE", "dmms", "second"},  // case counts
+        {"dmms", "cmd_lime", "dmms", "second"},
+        {"xxxx", "cmd_line", "dmms", "second"},  // another tag is stepped over
+        {"xxxx", "cmd_line", "xxxx", "first"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(Lookup(Package(c.records), c.name, c.tag),
-                  c.expected ? c.expected : c.records.back().data)
-            << c.records.front().name << " for " << c.name;
+        EXPECT_EQ(Lookup(Package({{c.tag, c.name, "first"}, {"dmms", "cmd_line", "second"}}),
+                         "cmd_line", c.askedTag),
+                  c.expected)
+            << c.tag << " " << c.name;
+    // A name is stored in 50 bytes and compared over those only.
+    const std::string n50(50, 'n'), big(600000, 'd');
+    EXPECT_EQ(Lookup(Package({{"dmms", n50, "data"}}), n50 + "-and-more"), "data");
+    EXPECT_EQ(Lookup(Package({{"dmms", n50, "data"}}), n50.substr(0, 49)), "<none>");
+    EXPECT_EQ(Lookup(Package({{"dmms", "cmd_line", big}}), "cmd_line"), big);
 }
 
 TEST(ParamPackage, TextsThatHoldNoPackageGiveNoRecords) {
