@@ -1,51 +1,21 @@
 #include <windows.h>
-#include <io.h>
 #include <shellapi.h>
 #include <shlwapi.h>
 
 #include <cstdio>
-#include <initializer_list>
 
 #include "common/path_buffer.h"
 #include "crash/crash_handoff.h"
 #include "crash/handoff_settings.h"
+#include "crash/uploader_path.h"
 
 namespace {
 
-constexpr wchar_t kUploaderName[] = L"\\FaultSend.exe";
-constexpr wchar_t kUploaderInUtils[] = L"\\Utils\\FaultSend.exe";
 // Taken by msvcrt's own _snwprintf, where %s is a wide string.
 constexpr wchar_t kArgumentFormat[] = L"--pep=%llu --pid=%d --tid=%d --src=%s --ver=%s --rep=%d";
 constexpr wchar_t kRestartArgument[] = L" --restart";
-constexpr int kReadable = 4;
 
 static_assert(sizeof(SHELLEXECUTEINFOW) == 112, "ShellExecuteExW is given the 64-bit structure");
-
-// `folder` + `suffix` appended as they stand, cut to fit like any path buffer.
-void JoinBounded(PathBuffer& out, const wchar_t* folder, const wchar_t* suffix) {
-    size_t i = 0;
-    for (const wchar_t* part : {folder, suffix})
-        for (; *part && i + 1 < MAX_PATH; ++part) out[i++] = *part;
-    out[i] = 0;
-}
-
-bool Exists(const wchar_t* path) { return _waccess(path, kReadable) == 0; }
-
-// Beside the program, in its Utils folder, the same one level up, and last
-// two levels up, which is taken unchecked.
-void ChooseUploader(PathBuffer& folder, PathBuffer& uploader) {
-    JoinBounded(uploader, folder, kUploaderName);
-    if (Exists(uploader)) return;
-    JoinBounded(uploader, folder, kUploaderInUtils);
-    if (Exists(uploader)) return;
-    PathRemoveFileSpecW(folder);
-    JoinBounded(uploader, folder, kUploaderName);
-    if (Exists(uploader)) return;
-    JoinBounded(uploader, folder, kUploaderInUtils);
-    if (Exists(uploader)) return;
-    PathRemoveFileSpecW(folder);
-    JoinBounded(uploader, folder, kUploaderName);
-}
 
 }  // namespace
 
@@ -55,11 +25,8 @@ void ChooseUploader(PathBuffer& folder, PathBuffer& uploader) {
 // version text was read before arming, so no DLL is looked for here; keep
 // common/system_library out of this path.
 LONG WINAPI LaunchUploader(EXCEPTION_POINTERS* pointers) {
-    PathBuffer folder = {};
-    GetModuleFileNameW(nullptr, folder, MAX_PATH);
-    PathRemoveFileSpecW(folder);
     PathBuffer uploader = {};
-    ChooseUploader(folder, uploader);
+    ChooseUploader(uploader);
 
     // Worst case: the two 259-unit texts and some 120 units of numbers and
     // names. The last unit stays zero whatever _snwprintf does.

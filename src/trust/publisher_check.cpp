@@ -29,8 +29,6 @@ static_assert(kVerifyProvFlags == 0x1080, "provider flags of the verify call");
 // Below this major version (Windows XP and older) nothing is verified.
 constexpr DWORD kFirstVerifiedMajorVersion = 6;
 
-constexpr DWORD kSignerNameUnits = 512;
-
 std::atomic<trust::TrustCall> g_trustCall{&syslib::WinVerifyTrust};
 
 bool IsAcceptedStatus(LONG status) {
@@ -80,19 +78,21 @@ PCCERT_CONTEXT SignerCertificate(HANDLE state) {
     return element->pCertContext;
 }
 
-int HasAcceptedName(PCCERT_CONTEXT certificate) {
-    wchar_t name[kSignerNameUnits];
-    std::memset(name, 0, sizeof(name));
+// Reads the signer's display name into `details`; a name that fills the
+// buffer was cut and counts as unread.
+void ReadSignerName(PCCERT_CONTEXT certificate, PublisherCheckDetails& details) {
+    constexpr DWORD kUnits = sizeof(details.signer) / sizeof(details.signer[0]);
     const DWORD units = syslib::CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0,
-                                                   nullptr, name, kSignerNameUnits);
-    // A count of 512 means the name filled the buffer and was cut.
-    if (units < 1 || units > kSignerNameUnits - 1) return 0;
-    return IsAcceptedSignerName(name) ? 1 : 0;
+                                                   nullptr, details.signer, kUnits);
+    details.signerRead = units >= 1 && units <= kUnits - 1;
+    if (!details.signerRead) std::memset(details.signer, 0, sizeof(details.signer));
+    details.signerAccepted = details.signerRead && IsAcceptedSignerName(details.signer);
 }
 
 struct SignatureCheck {
     const wchar_t* path;
-    int result;
+    HANDLE file;
+    PublisherCheckDetails& details;
 };
 
 // Verifies, reads the signer's name and closes the trust state; runs under
@@ -106,6 +106,7 @@ void CheckSignature(void* context) {
     std::memset(&file, 0, sizeof(file));
     file.cbStruct = sizeof(file);
     file.pcwszFilePath = check.path;
+    file.hFile = check.file;
 
     WINTRUST_DATA request;
     std::memset(&request, 0, sizeof(request));
@@ -118,7 +119,11 @@ void CheckSignature(void* context) {
     request.dwProvFlags = kVerifyProvFlags;
     request.dwUIContext = WTD_UICONTEXT_EXECUTE;
 
-    if (!IsAcceptedStatus(trustCall(nullptr, &action, &request))) return;
+    PublisherCheckDetails& details = check.details;
+    details.status = trustCall(nullptr, &action, &request);
+    details.verified = true;
+    details.statusTolerated = IsAcceptedStatus(details.status);
+    if (!details.statusTolerated) return;
 
     // From here on the state the verify call made must be released, whatever
     // the walk finds.
@@ -132,7 +137,8 @@ void CheckSignature(void* context) {
     });
 
     const PCCERT_CONTEXT certificate = SignerCertificate(state);
-    if (certificate) check.result = HasAcceptedName(certificate);
+    if (certificate) ReadSignerName(certificate, details);
+    details.result = details.signerAccepted ? 1 : 0;
 }
 
 }  // namespace
@@ -149,10 +155,20 @@ VersionQuery SetVersionQueryForTesting(VersionQuery query) {
 
 }  // namespace trust
 
-int VerifyPublisherSignature(const wchar_t* path) {
+int CheckPublisherSignature(const wchar_t* path, HANDLE file, PublisherCheckDetails* details) {
+    PublisherCheckDetails own;
+    PublisherCheckDetails& found = details ? *details : own;
+    std::memset(&found, 0, sizeof(found));
     if (!path || !PathFileExistsW(path)) return 0;
-    if (IsOlderThanVerifiedSystems()) return 1;
-    SignatureCheck check{path, 0};
-    if (!RunGuarded(&CheckSignature, &check)) return 0;
-    return check.result;
+    if (IsOlderThanVerifiedSystems()) {
+        found.skipped = true;
+        return found.result = 1;
+    }
+    SignatureCheck check{path, file == INVALID_HANDLE_VALUE ? nullptr : file, found};
+    if (!RunGuarded(&CheckSignature, &check)) found.result = 0;
+    return found.result;
+}
+
+int VerifyPublisherSignature(const wchar_t* path) {
+    return CheckPublisherSignature(path, nullptr, nullptr);
 }

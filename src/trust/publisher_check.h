@@ -1,5 +1,39 @@
 #pragma once
 
+#include <windows.h>
+
+// What one publisher check found, step by step, for a caller that explains
+// the decision rather than only acting on it.
+struct PublisherCheckDetails {
+    // The system is older than major version 6: nothing was verified and the
+    // file passes.
+    bool skipped;
+    // The verify call ran, and what it returned.
+    bool verified;
+    LONG status;
+    // The status is one the check lets through (success, an expired
+    // certificate, an untrusted root).
+    bool statusTolerated;
+    // The signer's display name as read; empty when none could be read. A
+    // name that filled the buffer counts as unread.
+    wchar_t signer[512];
+    bool signerRead;
+    bool signerAccepted;
+    // How many publisher keys the build pins (0: names alone decide), and
+    // the one a certificate of the signer's chain matched, as 64 hex digits;
+    // empty when none did.
+    int pinCount;
+    wchar_t matchedPin[65];
+    // What VerifyPublisherSignature returns for the file.
+    int result;
+};
+
+// The check itself: VerifyPublisherSignature is this with no details
+// wanted. `file`, when not null or INVALID_HANDLE_VALUE, is an open handle
+// to the file at `path` that the verify call reads instead of opening the
+// path again. `details` may be null; otherwise it is filled in full.
+int CheckPublisherSignature(const wchar_t* path, HANDLE file, PublisherCheckDetails* details);
+
 // 1 when the file carries an Authenticode signature whose signer's display
 // name is an accepted publisher (or the system is older than major version
 // 6); 0 otherwise. Null or missing paths give 0.
