@@ -1,5 +1,6 @@
 #include "crash/crash_handoff.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "crash/crash_hooks.h"
 #include "crash/fault_record_capture.h"
 #include "crash/handoff_settings.h"
+#include "crash/handoff_thread.h"
 #include "crash/stack_reserve.h"
 
 HandOffSettings handOffSettings = {};
@@ -27,6 +29,21 @@ constexpr unsigned char kFilterEntryPatch[] = {0x33, 0xC0, 0xC2, 0x00, 0x00};
 // process creation under it. Under Wine 16 KiB is too little and 32 KiB
 // enough; Windows' shell may take more, and 128 KiB leaves room for it.
 constexpr ULONG kStackGuarantee = 128 * 1024;
+
+// Every thread started after arming keeps this much for the dispatch of its
+// stack overflow and the hand-over to the hand-off thread; threads with a
+// stack this small many times over keep all of it.
+constexpr ULONG kNewThreadStackGuarantee = 16 * 1024;
+constexpr SIZE_T kSmallestPreparedStack = 8 * kNewThreadStackGuarantee;
+
+std::atomic<bool> armed{false};
+
+// Called by the loader for every thread that starts in the process, before
+// the thread's own code runs.
+void NTAPI PrepareNewThread(void*, DWORD reason, void*) {
+    if (reason == DLL_THREAD_ATTACH && armed.load(std::memory_order_acquire))
+        ReserveStackForHandOff(kNewThreadStackGuarantee, kSmallestPreparedStack);
+}
 
 void PatchFilterEntry() {
     HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
@@ -60,6 +77,11 @@ void StopSwallowingCallbackFaults() {
 
 }  // namespace
 
+// The program's TLS callbacks are what the loader calls for each new thread;
+// mingw's run-time keeps its own in the same section group.
+extern "C" __attribute__((section(".CRT$XLF"), used))
+const PIMAGE_TLS_CALLBACK extrunPrepareNewThread = PrepareNewThread;
+
 // GCC fills a pure virtual slot with this name and leaves it a weak
 // reference, which pulls nothing from the static libraries: without this
 // definition a pure call jumps to address 0. It lives beside CrashHandOff so
@@ -78,8 +100,11 @@ CrashHandOff::CrashHandOff(const wchar_t* source, const wchar_t* version, unsign
     CopyBounded(handOffSettings.version, version);
     CopyBounded(handOffSettings.source, source);
 
+    // Without its own thread the hand-off runs on each faulting thread.
+    StartHandOffThread();
     InstallProcessHooks();
     InstallThreadHooks();
+    armed.store(true, std::memory_order_release);
 }
 
 // Installed for the life of the process; nothing is ever uninstalled, and
@@ -89,7 +114,6 @@ void InstallProcessHooks() {
     PatchFilterEntry();
 
     runtime::SetPurecallHandler(crash_hooks::PureCall);
-    crash_hooks::ReserveOutOfMemoryRecord();
     std::set_new_handler(crash_hooks::OutOfMemory);
     runtime::SetNewHandler(crash_hooks::RuntimeOutOfMemory);
     runtime::SetInvalidParameterHandler(crash_hooks::InvalidParameter);
@@ -109,5 +133,5 @@ void InstallThreadHooks() {
     signal(SIGFPE, crash_hooks::FloatingPointSignal);
     signal(SIGILL, crash_hooks::IllegalInstructionSignal);
     signal(SIGSEGV, crash_hooks::SegmentationSignal);
-    ReserveStackForHandOff(kStackGuarantee);
+    ReserveStackForHandOff(kStackGuarantee, 0);
 }

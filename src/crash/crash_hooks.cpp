@@ -8,64 +8,64 @@
 
 namespace {
 
+// One synthetic record: the record, the context and the pair that points
+// at both. Never freed: the uploader reads it while the hook waits, and the
+// run-time's own fault path may follow.
 struct SyntheticRecord {
-    EXCEPTION_RECORD* record;
-    CONTEXT* context;
-    EXCEPTION_POINTERS* pointers;
+    EXCEPTION_RECORD record;
+    CONTEXT context;
+    EXCEPTION_POINTERS pointers;
 };
 
-// Process lifetime, like every synthetic record.
-SyntheticRecord outOfMemoryRecord = {};
+// The first records come from memory set aside in the image, so that a hook
+// needs no allocation when memory has run out or another thread holds the
+// heap's lock. A pure call or a terminate makes two; a few more leave room
+// for faults of other threads. Past them the heap is used, and when even
+// that fails the last one set aside is used again.
+constexpr LONG kSetAsideRecords = 4;
+SyntheticRecord setAside[kSetAsideRecords];
+LONG setAsideTaken = 0;
 
-SyntheticRecord AllocateSyntheticRecord() {
-    HANDLE heap = GetProcessHeap();
-    SyntheticRecord blocks = {
-        static_cast<EXCEPTION_RECORD*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, sizeof(EXCEPTION_RECORD))),
-        static_cast<CONTEXT*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, sizeof(CONTEXT))),
-        static_cast<EXCEPTION_POINTERS*>(
-            HeapAlloc(heap, HEAP_ZERO_MEMORY, sizeof(EXCEPTION_POINTERS)))};
-    if (blocks.record && blocks.context && blocks.pointers) return blocks;
-    if (blocks.record) HeapFree(heap, 0, blocks.record);
-    if (blocks.context) HeapFree(heap, 0, blocks.context);
-    if (blocks.pointers) HeapFree(heap, 0, blocks.pointers);
-    return {};
+SyntheticRecord* TakeRecord() {
+    const LONG taken = InterlockedIncrement(&setAsideTaken);
+    if (taken <= kSetAsideRecords) return &setAside[taken - 1];
+    InterlockedExchange(&setAsideTaken, kSetAsideRecords);
+    if (void* block = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(SyntheticRecord)))
+        return static_cast<SyntheticRecord*>(block);
+    return &setAside[kSetAsideRecords - 1];
 }
 
-EXCEPTION_POINTERS* FillSyntheticRecord(const SyntheticRecord& blocks, DWORD code, void* address,
-                                        const CONTEXT& context) {
-    *blocks.record = EXCEPTION_RECORD{};
-    blocks.record->ExceptionCode = code;
-    blocks.record->ExceptionAddress = address;
-    *blocks.context = context;
-    blocks.pointers->ExceptionRecord = blocks.record;
-    blocks.pointers->ContextRecord = blocks.context;
-    return blocks.pointers;
-}
-
-// The out-of-memory hooks hand over the record set aside at arming: the
-// allocation that just failed must not be needed again to report it.
-__attribute__((noinline)) EXCEPTION_POINTERS* CaptureIntoReservedRecord() {
-    CONTEXT context = {};
-    RtlCaptureContext(&context);
-    if (!outOfMemoryRecord.pointers) return nullptr;
-    return FillSyntheticRecord(outOfMemoryRecord, 0, __builtin_return_address(0), context);
+// Turns the context of a function's own frame into that of its caller, at
+// the return address: the frame of the hook, which stays live while the
+// uploader reads the record.
+void UnwindOneFrame(CONTEXT& context) {
+    DWORD64 imageBase = 0;
+    PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(context.Rip, &imageBase, nullptr);
+    if (!function) {
+        // A leaf function: its return address is on top of the stack.
+        context.Rip = *reinterpret_cast<const DWORD64*>(context.Rsp);
+        context.Rsp += sizeof(DWORD64);
+        return;
+    }
+    void* handlerData = nullptr;
+    DWORD64 establisherFrame = 0;
+    RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, context.Rip, function, &context, &handlerData,
+                     &establisherFrame, nullptr);
 }
 
 }  // namespace
 
 __attribute__((noinline)) void CaptureExceptionPointers(DWORD code, EXCEPTION_POINTERS** out) {
-    CONTEXT context = {};
-    RtlCaptureContext(&context);
-    void* const address = __builtin_return_address(0);
-    // With the heap exhausted, the reserved record still gives the uploader
-    // something to read.
-    const SyntheticRecord blocks = AllocateSyntheticRecord();
-    if (blocks.pointers)
-        *out = FillSyntheticRecord(blocks, code, address, context);
-    else
-        *out = outOfMemoryRecord.pointers
-                   ? FillSyntheticRecord(outOfMemoryRecord, code, address, context)
-                   : nullptr;
+    SyntheticRecord* const blocks = TakeRecord();
+    blocks->context = CONTEXT{};
+    RtlCaptureContext(&blocks->context);
+    UnwindOneFrame(blocks->context);
+    blocks->record = EXCEPTION_RECORD{};
+    blocks->record.ExceptionCode = code;
+    blocks->record.ExceptionAddress = __builtin_return_address(0);
+    blocks->pointers.ExceptionRecord = &blocks->record;
+    blocks->pointers.ContextRecord = &blocks->context;
+    *out = &blocks->pointers;
 }
 
 namespace crash_hooks {
@@ -74,11 +74,6 @@ namespace crash_hooks {
 // at the return address into the hook that captured it, so each hook must
 // call CaptureExceptionPointers itself, and stay a function of its own.
 
-bool ReserveOutOfMemoryRecord() {
-    if (!outOfMemoryRecord.pointers) outOfMemoryRecord = AllocateSyntheticRecord();
-    return outOfMemoryRecord.pointers != nullptr;
-}
-
 void __cdecl PureCall() {
     EXCEPTION_POINTERS* pointers = nullptr;
     CaptureExceptionPointers(0, &pointers);
@@ -86,12 +81,16 @@ void __cdecl PureCall() {
 }
 
 void OutOfMemory() {
-    LaunchUploader(CaptureIntoReservedRecord());
+    EXCEPTION_POINTERS* pointers = nullptr;
+    CaptureExceptionPointers(0, &pointers);
+    LaunchUploader(pointers);
     throw std::bad_alloc();
 }
 
 int __cdecl RuntimeOutOfMemory(size_t) {
-    LaunchUploader(CaptureIntoReservedRecord());
+    EXCEPTION_POINTERS* pointers = nullptr;
+    CaptureExceptionPointers(0, &pointers);
+    LaunchUploader(pointers);
     return 0;
 }
 

@@ -28,10 +28,6 @@ void __cdecl FloatingPointSignal(int signal);
 void __cdecl IllegalInstructionSignal(int signal);
 void __cdecl SegmentationSignal(int signal);
 
-// Sets aside the record the out-of-memory hooks hand over, so they need no
-// allocation when memory has run out. False when even that failed.
-bool ReserveOutOfMemoryRecord();
-
 }  // namespace crash_hooks
 
 struct CrashHookEntry {

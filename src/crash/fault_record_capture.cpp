@@ -2,6 +2,8 @@
 
 #include <csignal>
 
+#include "crash/stack_reserve.h"
+
 namespace {
 
 // Process lifetime: the slots and the handler are never released.
@@ -39,15 +41,6 @@ LONG CALLBACK RememberFault(EXCEPTION_POINTERS* pointers) {
         SetLastError(lastError);
     }
     return EXCEPTION_CONTINUE_SEARCH;
-}
-
-const NT_TIB* ThreadInformationBlock() {
-    // GCC 12 takes the gs-relative read in NtCurrentTeb for an access to an
-    // empty array.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Warray-bounds"
-    return reinterpret_cast<const NT_TIB*>(NtCurrentTeb());
-#pragma GCC diagnostic pop
 }
 
 // While a fault is being dispatched, its record and context lie on the

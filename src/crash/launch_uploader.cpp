@@ -7,6 +7,7 @@
 #include "common/path_buffer.h"
 #include "crash/crash_handoff.h"
 #include "crash/handoff_settings.h"
+#include "crash/handoff_thread.h"
 #include "crash/uploader_path.h"
 
 namespace {
@@ -19,12 +20,13 @@ static_assert(sizeof(SHELLEXECUTEINFOW) == 112, "ShellExecuteExW is given the 64
 
 }  // namespace
 
-// Runs on the faulting thread, possibly on the last of its stack, with the
-// heap perhaps exhausted: every buffer is on the stack. Everything it calls
-// comes from the import table (KnownDLLs only, bound before main) and the
-// version text was read before arming, so no DLL is looked for here; keep
-// common/system_library out of this path.
-LONG WINAPI LaunchUploader(EXCEPTION_POINTERS* pointers) {
+// Runs on the hand-off thread, or on a faulting thread that cannot hand
+// over, possibly on the last of its stack and with the heap exhausted: every
+// buffer is on the stack. Everything it calls comes from the import table
+// (KnownDLLs only, bound before main) and the version text was read before
+// arming, so no DLL is looked for here; keep common/system_library out of
+// this path.
+HANDLE StartUploader(EXCEPTION_POINTERS* pointers, DWORD threadId) {
     PathBuffer uploader = {};
     ChooseUploader(uploader);
 
@@ -34,7 +36,7 @@ LONG WINAPI LaunchUploader(EXCEPTION_POINTERS* pointers) {
     constexpr size_t kRoom = sizeof(arguments) / sizeof(arguments[0]) - 1;
     _snwprintf(arguments, kRoom, kArgumentFormat,
                static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(pointers)),
-               static_cast<int>(GetCurrentProcessId()), static_cast<int>(GetCurrentThreadId()),
+               static_cast<int>(GetCurrentProcessId()), static_cast<int>(threadId),
                handOffSettings.source, handOffSettings.version, handOffSettings.rep);
     if (handOffSettings.restart) wcsncat(arguments, kRestartArgument, kRoom - wcslen(arguments));
 
@@ -44,9 +46,11 @@ LONG WINAPI LaunchUploader(EXCEPTION_POINTERS* pointers) {
     info.lpFile = uploader;
     info.lpParameters = arguments;
     info.nShow = SW_HIDE;
-    if (ShellExecuteExW(&info) && info.hProcess) {
-        WaitForSingleObject(info.hProcess, INFINITE);
-        CloseHandle(info.hProcess);
-    }
+    if (!ShellExecuteExW(&info)) return nullptr;
+    return info.hProcess;
+}
+
+LONG WINAPI LaunchUploader(EXCEPTION_POINTERS* pointers) {
+    HandOverFault(pointers);
     return EXCEPTION_EXECUTE_HANDLER;
 }

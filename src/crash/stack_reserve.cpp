@@ -1,5 +1,6 @@
 #include "crash/stack_reserve.h"
 
+
 namespace {
 
 bool IsPlainCommitted(const MEMORY_BASIC_INFORMATION& region) {
@@ -7,6 +8,15 @@ bool IsPlainCommitted(const MEMORY_BASIC_INFORMATION& region) {
 }
 
 }  // namespace
+
+const NT_TIB* ThreadInformationBlock() {
+    // GCC 12 takes the gs-relative read in NtCurrentTeb for an access to an
+    // empty array.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
+    return reinterpret_cast<const NT_TIB*>(NtCurrentTeb());
+#pragma GCC diagnostic pop
+}
 
 // Windows keeps a thread's stack guarantee by moving the guard page down as
 // the stack grows: when it reaches the guaranteed area, the overflow is
@@ -16,7 +26,13 @@ bool IsPlainCommitted(const MEMORY_BASIC_INFORMATION& region) {
 // guard page placed just above the guaranteed area gives Wine a stack that
 // grows into it the Windows way. Where the pages there are only reserved (a
 // stack that does grow), nothing more is needed.
-void ReserveStackForHandOff(ULONG bytes) {
+void ReserveStackForHandOff(ULONG bytes, SIZE_T smallestStack) {
+    MEMORY_BASIC_INFORMATION current = {};
+    if (!VirtualQuery(&current, &current, sizeof(current))) return;
+    char* const bottom = static_cast<char*>(current.AllocationBase);
+    char* const top = static_cast<char*>(ThreadInformationBlock()->StackBase);
+    if (static_cast<SIZE_T>(top - bottom) < smallestStack) return;
+
     ULONG previous = bytes;
     if (!SetThreadStackGuarantee(&previous)) return;
 
@@ -25,9 +41,6 @@ void ReserveStackForHandOff(ULONG bytes) {
     const SIZE_T page = system.dwPageSize;
     const SIZE_T guaranteed = (bytes + page - 1) / page * page;
 
-    MEMORY_BASIC_INFORMATION current = {};
-    if (!VirtualQuery(&current, &current, sizeof(current))) return;
-    char* const bottom = static_cast<char*>(current.AllocationBase);
     char* const guard = bottom + page + guaranteed;
     // A thread already this deep in its stack keeps what it has.
     if (guard + 2 * page > reinterpret_cast<char*>(&current)) return;

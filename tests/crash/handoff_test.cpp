@@ -26,12 +26,15 @@ struct HostRun {
     std::vector<std::vector<Fields>> reports;  // by place
 };
 
-// Runs the host with uploaders at `firstUploader` and every later place.
+// Runs the host with uploaders at `firstUploader` and every later place, and
+// folders of the uploader's name at the checked places before it.
 HostRun RunHost(const std::wstring& arguments, size_t firstUploader = 0) {
     TempDir root(L"crash");
     const std::wstring bin = root / kPlaces[0];
     MakeDirs(root / kPlaces[1]);
     MakeDirs(root / kPlaces[3]);
+    for (size_t place = 0; place < std::min(firstUploader, kPlaceCount - 1); ++place)
+        MakeDirs(root / kPlaces[place] + L"\\FaultSend.exe");
     CopyTo(BinPath(L"crash_host.exe"), bin + L"\\crash_host.exe");
     for (size_t place = firstUploader; place < kPlaceCount; ++place)
         CopyTo(BinPath(L"FaultSend.exe"), root / kPlaces[place] + L"\\FaultSend.exe");
@@ -88,6 +91,8 @@ TEST_P(FaultCases, HandOverFromEveryHookTheFaultPassesWhileTheProcessWaits) {
         EXPECT_EQ(line.substr(std::min(line.find(" --pid="), line.size())), told);
         EXPECT_EQ(report["record_read"], "1");
         EXPECT_EQ(report["alive_at_done"], "1") << "the failing process did not wait";
+        // A synthetic record's context is the hook's frame, still live.
+        EXPECT_EQ(report["context_ip"], report["address"]);
         const bool synthetic = report["code"] == "0x00000000";
         runs.push_back(synthetic ? HookAt(host.notes, report["address"]) : report["code"]);
     }
@@ -109,6 +114,9 @@ const FaultCase kFaultCases[] = {
     {"LaterFilterThenAccessViolation", "0xC0000005 0xC0000005", 0xC0000005},
     // Another thread's fault goes straight to the filter.
     {"OtherThreadAccessViolation", "0xC0000005", 0xC0000005},
+    // The hand-off thread would wait for the lock; the faulting thread
+    // starts the uploader itself.
+    {"LoaderLockAccessViolation", "0xC0000005 0xC0000005", 0xC0000005},
     // Handed over on the stack set aside at arming.
     {"InfiniteRecursion", "0xC00000FD", 0xC00000FD},
     {"DivisionByZero", "0xC0000094 0xC0000094", 0xC0000094},
@@ -129,7 +137,7 @@ INSTANTIATE_TEST_SUITE_P(CrashHandOff, FaultCases, testing::ValuesIn(kFaultCases
                          [](const auto& info) { return std::string(info.param.hostCase); });
 
 // With none anywhere, the hook still gives control back.
-TEST(LaunchUploader, StartsTheFirstOfTheFiveCandidatesThatExists) {
+TEST(LaunchUploader, StartsTheFirstOfTheFiveCandidatesThatIsAFile) {
     for (size_t first = 0; first <= kPlaceCount; ++first) {
         const HostRun host = RunHost(L"Sigterm", first);
         for (size_t place = 0; place < kPlaceCount; ++place)
