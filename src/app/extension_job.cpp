@@ -19,8 +19,6 @@ constexpr wchar_t kDefaultSource[] = L"extrun";
 constexpr wchar_t kGadgetDll[] = L"gadgetex.dll";
 constexpr wchar_t kGadgetSource[] = L"tipbox";
 constexpr wchar_t kLogPathFormat[] = L"%ls\\Log\\extrun.log";
-// The product is recognised in the parent of the program's own folder.
-constexpr int kProductLevel = 1;
 
 WString ChooseCrashSource(const WString& dllPath, const WString& dumpId) {
     if (!dumpId.IsEmpty()) return dumpId;
@@ -32,35 +30,40 @@ WString ChooseCrashSource(const WString& dllPath, const WString& dumpId) {
 
 }  // namespace
 
+void PlanExtensionJob(const WString& dll, const WString& dumpId, ExtensionJobPlan& plan) {
+    plan.dllPath = dll;
+    plan.dllPath.Replace(kLegacyModuleName, kModuleName);
+    plan.crashSource = ChooseCrashSource(plan.dllPath, dumpId);
+    plan.version = WString();
+
+    ResolveAgainstProgramParent(plan.dllPath, plan.resolved);
+    const WString resolvedPath(plan.resolved);
+    if (!resolvedPath.IsEmpty() && PathFileExistsW(resolvedPath.c_str()))
+        GetFileVersionString(resolvedPath, plan.version);
+}
+
+WString ExtensionLogPath(const WString& dataFolder) {
+    return WString::Format(kLogPathFormat, dataFolder.c_str());
+}
+
 int RunExtensionJob(const WString& entry, const WString& dumpId, const WString& dll,
                     HINSTANCE instance) {
-    WString dllPath(dll);
-    dllPath.Replace(kLegacyModuleName, kModuleName);
-
-    const WString crashSource = ChooseCrashSource(dllPath, dumpId);
-    WString version;
-
-    PathBuffer resolved;
-    ResolveAgainstProgramParent(dllPath, resolved);
-    const WString resolvedPath(resolved);
-    if (!resolvedPath.IsEmpty() && PathFileExistsW(resolvedPath.c_str()))
-        GetFileVersionString(resolvedPath, version);
+    ExtensionJobPlan plan;
+    PlanExtensionJob(dll, dumpId, plan);
 
     // Armed for the rest of the process; never disarmed.
-    CrashHandOff crashHandOff(crashSource.c_str(), version.c_str(), 0, false);
+    CrashHandOff crashHandOff(plan.crashSource.c_str(), plan.version.c_str(), 0, false);
 
     TheAppModule().Init(instance);
     // The loader resolves the option value again itself.
-    const int result = RunWithLog(dllPath, entry);
+    const int result = RunWithLog(plan.dllPath, entry);
     TheAppModule().Term();
     CoUninitialize();
     return result;
 }
 
 int RunWithLog(const WString& dllPath, const WString& entryName) {
-    const WString folder = GetProductDataFolder(kProductLevel);
-    // An unrecognised product gives \Log\extrun.log on the current drive.
-    const WString logPath = WString::Format(kLogPathFormat, folder.c_str());
+    const WString logPath = ExtensionLogPath(GetProductDataFolder(kProductLevel));
     LogUtils::StartLog(logPath.c_str());
     {
         ExtensionRunner runner;

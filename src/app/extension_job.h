@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "common/path_buffer.h"
 #include "common/wstring.h"
 
 // Runs one extension: resolves the DLL, reads its version, arms the crash
@@ -11,3 +12,25 @@ int RunExtensionJob(const WString& entry, const WString& dumpId, const WString& 
 
 // The log bracket around the extension loader. Always 0.
 int RunWithLog(const WString& dllPath, const WString& entryName);
+
+// What the job settles before it arms the crash hand-off; finding it out
+// changes nothing.
+struct ExtensionJobPlan {
+    // The --dll value after the legacy module name is replaced: what the
+    // loader is handed.
+    WString dllPath;
+    // The name crash reports are filed under.
+    WString crashSource;
+    // Where dllPath points, and the file version a crash report carries
+    // (empty when the file has none or is not there).
+    PathBuffer resolved;
+    WString version;
+};
+void PlanExtensionJob(const WString& dll, const WString& dumpId, ExtensionJobPlan& plan);
+
+// The product is recognised in the parent of the program's own folder.
+inline constexpr int kProductLevel = 1;
+
+// The log's path in a product data folder. An empty folder gives
+// \Log\extrun.log on the current drive.
+WString ExtensionLogPath(const WString& dataFolder);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace LogUtils {
 
@@ -25,5 +26,12 @@ public:
 Logger* GetLogger();
 void StartLog(const wchar_t* path);
 void EndLog();
+
+// The switch file whose presence turns logging on: the log's path with ".on"
+// appended.
+inline constexpr wchar_t kSwitchFileSuffix[] = L".on";
+inline std::wstring SwitchFilePath(const std::wstring& logPath) {
+    return logPath + kSwitchFileSuffix;
+}
 
 }  // namespace LogUtils

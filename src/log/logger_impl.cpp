@@ -10,8 +10,6 @@
 namespace LogUtils {
 namespace {
 
-constexpr wchar_t kSwitchFileSuffix[] = L".on";
-
 constexpr wchar_t kBannerStart[] = L"-------log start";
 constexpr wchar_t kBannerEnd[] = L"-------log end";
 constexpr wchar_t kBannerReset[] = L"-------log reset";
@@ -68,7 +66,7 @@ bool LoggerImpl::IsEnabled(int32_t level) {
 }
 
 bool LoggerImpl::SwitchFileExists() const {
-    return PathFileExistsW((path + kSwitchFileSuffix).c_str()) != FALSE;
+    return PathFileExistsW(SwitchFilePath(path).c_str()) != FALSE;
 }
 
 void LoggerImpl::Start(const wchar_t* path, const wchar_t* tag, int32_t defaultOn,

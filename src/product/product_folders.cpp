@@ -4,6 +4,7 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
+#include <cstring>
 #include <cwchar>
 
 #include "common/path_buffer.h"
@@ -49,8 +50,8 @@ constexpr int kLastMaskedId = 84;
 constexpr unsigned kLocalStoreMask = 0x3FDF79;
 
 // A join that does not fit in a path buffer names no file.
-bool MarkerPresent(const wchar_t* folder, const wchar_t* marker) {
-    PathBuffer joined = {};
+bool MarkerPresent(const wchar_t* folder, const wchar_t* marker, PathBuffer& joined) {
+    std::memset(joined, 0, sizeof(joined));
     return PathCombineW(joined, folder, marker) && PathFileExistsW(joined);
 }
 
@@ -63,7 +64,8 @@ int ProductDataStore(int productId) {
     return CSIDL_APPDATA;
 }
 
-int DetectProductId(int levelsUp) {
+int DetectProductId(int levelsUp, PathBuffer* marker) {
+    if (marker) (*marker)[0] = 0;
     if (levelsUp < 0) return 0;
 
     PathBuffer folder = {};
@@ -77,25 +79,37 @@ int DetectProductId(int levelsUp) {
         if (wcslen(folder) == before) break;
     }
 
-    for (const auto& [id, marker] : ProductMarkerFiles) {
-        if (MarkerPresent(folder, marker)) return id;
-        if (id == kSecondMarkerProduct && MarkerPresent(folder, kSecondMarker)) return id;
+    PathBuffer own;
+    PathBuffer& joined = marker ? *marker : own;
+    for (const auto& [id, name] : ProductMarkerFiles) {
+        if (MarkerPresent(folder, name, joined)) return id;
+        if (id == kSecondMarkerProduct && MarkerPresent(folder, kSecondMarker, joined)) return id;
     }
+    joined[0] = 0;
     return 0;
 }
 
-WString GetProductDataFolder(int levelsUp) {
+WString FindProductDataFolder(int levelsUp, int* productId, PathBuffer* marker) {
     WString name;
-    const int id = DetectProductId(levelsUp);
+    const int id = DetectProductId(levelsUp, marker);
+    if (productId) *productId = id;
     for (const auto& [knownId, folderName] : ProductDataFolderNames)
         if (knownId == id) name = folderName;
     if (name.IsEmpty()) return WString();
 
-    // Neither the special-folder lookup nor the creation is checked: the
-    // composed path is the answer whether or not the folder could be made.
+    // The special-folder lookup is not checked: the composed path is the
+    // answer whatever it gave.
     PathBuffer path = {};
     SHGetSpecialFolderPathW(nullptr, path, ProductDataStore(id), FALSE);
     PathAppendW(path, name.c_str());
-    if (!PathFileExistsW(path)) SHCreateDirectory(nullptr, path);
     return WString(path);
+}
+
+WString GetProductDataFolder(int levelsUp) {
+    const WString folder = FindProductDataFolder(levelsUp);
+    // Not checked either: the path is the answer whether or not the folder
+    // could be made.
+    if (!folder.IsEmpty() && !PathFileExistsW(folder.c_str()))
+        SHCreateDirectory(nullptr, folder.c_str());
+    return folder;
 }

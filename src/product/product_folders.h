@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "common/path_buffer.h"
 #include "common/wstring.h"
 
 // One product's text: its data folder's name or its main program's file name.
@@ -23,8 +24,13 @@ int ProductDataStore(int productId);
 
 // Id of the first product (ascending id) whose main program lies in the
 // folder `levelsUp` levels above the program's own folder; 0 when none.
-int DetectProductId(int levelsUp);
+// `marker`, when given, receives that program's path.
+int DetectProductId(int levelsUp, PathBuffer* marker = nullptr);
 
-// The recognised product's data folder, created if missing; empty when no
-// product is recognised.
+// The recognised product's data folder, whether or not it exists; empty when
+// no product is recognised. `productId` and `marker`, when given, receive
+// what DetectProductId found.
+WString FindProductDataFolder(int levelsUp, int* productId = nullptr, PathBuffer* marker = nullptr);
+
+// FindProductDataFolder's folder, created if missing.
 WString GetProductDataFolder(int levelsUp);

@@ -3,14 +3,8 @@
 #include <windows.h>
 #include <shlwapi.h>
 
-#include <cstdint>
-#include <string>
-
-#include "common/handles.h"
 #include "common/narrow.h"
-#include "common/path_buffer.h"
 #include "log/log_record.h"
-#include "trust/publisher_check.h"
 
 namespace {
 
@@ -20,14 +14,6 @@ namespace {
 constexpr char kLogSource[] = "src\\runner\\runner.cpp";
 constexpr char kLogTag[] = "[I]";
 constexpr int32_t kLogLevel = 1;
-
-struct FailureRecord {
-    uint32_t line;
-    const wchar_t* message;
-};
-constexpr FailureRecord kFileMissing{32, L"PathFileExists: "};
-constexpr FailureRecord kPublisherRefused{37, L"HasMsSign Failed: "};
-constexpr FailureRecord kLoadFailed{44, L"LoadLibrary Failed: "};
 
 // The export's type: one pointer to the process's command line, the
 // platform's standard calling convention, result not read.
@@ -47,23 +33,31 @@ UniqueFileHandle HoldAgainstChanges(const wchar_t* path) {
 
 }  // namespace
 
-int ExtensionRunner::Run(const WString& dllPath, const WString& entryName) {
-    if (dllPath.IsEmpty() || entryName.IsEmpty()) return 0;
+const FailureRecord* CheckBeforeLoad(const WString& dllPath, const WString& entryName,
+                                     PathBuffer& path, UniqueFileHandle& hold,
+                                     PublisherCheckDetails* details) {
+    if (dllPath.IsEmpty() || entryName.IsEmpty()) return &kNothingToRun;
 
-    PathBuffer path;
     ResolveAgainstProgramParent(dllPath, path);
-    if (!PathFileExistsW(path)) {
-        LogFailure(kFileMissing, path);
-        return 0;
-    }
+    if (!PathFileExistsW(path)) return &kFileMissing;
 
+    // A file that cannot be held (someone has it open for writing) could
+    // change after it was verified, so it counts as refused.
+    hold = HoldAgainstChanges(path);
+    if (!hold || !CheckPublisherSignature(path, nullptr, details)) return &kPublisherRefused;
+    return nullptr;
+}
+
+std::string ExportName(const WString& entryName) { return ToNarrow(entryName, CP_THREAD_ACP); }
+
+int ExtensionRunner::Run(const WString& dllPath, const WString& entryName) {
+    PathBuffer path;
     HMODULE module = nullptr;
     {
-        // A file that cannot be held (someone has it open for writing) could
-        // change after it was verified, so it counts as refused.
-        const UniqueFileHandle hold = HoldAgainstChanges(path);
-        if (!hold || !VerifyPublisherSignature(path)) {
-            LogFailure(kPublisherRefused, path);
+        UniqueFileHandle hold;
+        if (const FailureRecord* refusal =
+                CheckBeforeLoad(dllPath, entryName, path, hold, nullptr)) {
+            if (refusal->message) LogFailure(*refusal, path);
             return 0;
         }
         // Stays loaded until the process ends, whether or not the entry is
@@ -77,7 +71,7 @@ int ExtensionRunner::Run(const WString& dllPath, const WString& entryName) {
 
     ExtensionEntry entry = nullptr;
     {
-        const std::string exportName = ToNarrow(entryName, CP_THREAD_ACP);
+        const std::string exportName = ExportName(entryName);
         entry = reinterpret_cast<ExtensionEntry>(GetProcAddress(module, exportName.c_str()));
     }
     if (!entry) return 0;

@@ -1,6 +1,12 @@
 #pragma once
 
+#include <cstdint>
+#include <string>
+
+#include "common/handles.h"
+#include "common/path_buffer.h"
 #include "common/wstring.h"
+#include "trust/publisher_check.h"
 
 // Finds, checks, loads and calls one extension export.
 class ExtensionRunner {
@@ -8,3 +14,29 @@ public:
     // 1 when the entry was called and returned, 0 otherwise.
     int Run(const WString& dllPath, const WString& entryName);
 };
+
+// A refusal of the loader: its log record carries `line` and the message,
+// followed directly by the resolved path. A refusal without a message is
+// not logged.
+struct FailureRecord {
+    uint32_t line;
+    const wchar_t* message;
+};
+inline constexpr FailureRecord kNothingToRun{0, nullptr};
+inline constexpr FailureRecord kFileMissing{32, L"PathFileExists: "};
+inline constexpr FailureRecord kPublisherRefused{37, L"HasMsSign Failed: "};
+inline constexpr FailureRecord kLoadFailed{44, L"LoadLibrary Failed: "};
+
+// The loader's steps before the load, which change nothing: an empty path or
+// entry name, the path resolved into `path`, the file's existence, holding it
+// against changes and its publisher. Null when the file may be loaded; `hold`
+// then keeps it from being written, renamed or deleted until it is released.
+// `details`, when given, receives what the publisher check found.
+const FailureRecord* CheckBeforeLoad(const WString& dllPath, const WString& entryName,
+                                     PathBuffer& path, UniqueFileHandle& hold,
+                                     PublisherCheckDetails* details);
+
+// The name GetProcAddress is asked for: the entry name in the thread's ANSI
+// code page, the code page's default character standing in for what it
+// cannot represent.
+std::string ExportName(const WString& entryName);

@@ -25,48 +25,79 @@ TEST(ExtensionJob, ARunWithTheSwitchFileLogsOnlyItsBannersAndTheExtensionSeesThe
               (std::vector<std::string>{"-------log start", "-------log end"}));
 }
 
-TEST(ExtensionJob, EachRefusalLogsItsOwnLineWithTheResolvedPathAndCallsNothing) {
+// extrun-check, run first with the same arguments, names what the launcher
+// then does: the line it logs, or the call; and it leaves no trace itself.
+TEST(ExtensionJob, EachRefusalLogsItsOwnLineWithTheResolvedPathAsExtrunCheckForetold) {
     InstallTree tree(L"Cindrew.exe", RoamingData(L"Cindrew"));
     ASSERT_TRUE(tree.Add(L"e2e_ext_unsigned.dll", L"ext\\unsigned.dll"));
+    ASSERT_TRUE(tree.Add(L"ext_record_tampered.dll", L"ext\\tampered.dll"));
+    ASSERT_TRUE(tree.Add(L"ext_record_case.dll", L"ext\\near.dll"));
     ASSERT_TRUE(tree.Add(L"e2e_ext.dll", L"ext\\held.dll"));
     ASSERT_TRUE(tree.Add(L"e2e_ext.dll", L"ext\\e2e_ext.dll"));
     ASSERT_TRUE(tree.Add(L"ext_record32.dll", L"ext\\x86.dll"));
+    std::string output;
+    EXPECT_EQ(tree.Check(L"--dll=ext\\e2e_ext.dll --entry=Run", &output), 0u);
+    EXPECT_FALSE(Exists(RoamingData(L"Cindrew"))) << output;
     tree.EnableLog();
     const std::string root = ToUtf8(tree.Root());
     const std::wstring longPath = tree.Path(L"ext\\") + std::wstring(300, L'y');
     struct Case {
         std::wstring arguments;
-        std::string line;  // none: an export that is not there is not called, silently
-        bool held;         // open for writing by another process all along
+        std::string line;     // none: the launcher logs nothing,
+        std::string verdict;  // and extrun-check's verdict says what happens
+        std::string shown;    // a step extrun-check also shows
+        bool held = false;    // open for writing by another process all along
     } cases[] = {
         {L"--dll=ext\\missing.dll --entry=Run",
          "[I][  32][runner] PathFileExists: " + root + "\\ext\\missing.dll"},
         {L"--dll=ext\\unsigned.dll --entry=Run",
-         "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\unsigned.dll"},
+         "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\unsigned.dll", "",
+         "signature: 0x800B0100 TRUST_E_NOSIGNATURE, refused"},
+        {L"--dll=ext\\tampered.dll --entry=Run",
+         "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\tampered.dll", "",
+         "signature: 0x80096010 TRUST_E_BAD_DIGEST, refused"},
+        {L"--dll=ext\\near.dll --entry=Run",
+         "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\near.dll", "",
+         "signer: \"Tessaly Software Technology Co., LTD.\", not accepted; nearest accepted "
+         "\"Tessaly Software Technology Co., Ltd.\" differs in letter case\r\n"},
         {L"--dll=ext\\held.dll --entry=Run",
-         "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\held.dll", true},
+         "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\held.dll", "", "", true},
         {L"--dll=ext\\x86.dll --entry=Run",
-         "[I][  44][runner] LoadLibrary Failed: " + root + "\\ext\\x86.dll"},
-        {L"--dll=ext\\e2e_ext.dll --entry=NoSuchExport", ""},
+         "[I][  44][runner] LoadLibrary Failed: " + root + "\\ext\\x86.dll", "",
+         "image: 32-bit (i386)"},
+        // Reported in UTF-8, whatever the launcher looked for in the ANSI code page.
+        {L"--dll=ext\\e2e_ext.dll --entry=R\u00fcn", "", "no export " + ToUtf8(L"R\u00fcn")},
+        {L"--dll=ext\\e2e_ext.dll --entry=Run", "", "call Run"},
         // The legacy name's replacement is case-sensitive.
         {L"--dll=ext\\lnch.tpi --entry=Run",
          "[I][  32][runner] PathFileExists: " + root + "\\ext\\lnch.tpi"},
         // An absolute path is cut after 259 units.
         {L"--dll=" + longPath + L" --entry=Run",
-         "[I][  32][runner] PathFileExists: " + ToUtf8(longPath.substr(0, 259))},
+         "[I][  32][runner] PathFileExists: " + ToUtf8(longPath.substr(0, 259)), "",
+         " (cut to 259 units) (missing)"},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(ToUtf8(c.arguments));
         DeleteFileW(tree.LogPath().c_str());
         UniqueFileHandle writer(
             c.held ? CreateFileW(tree.Path(L"ext\\held.dll").c_str(), GENERIC_WRITE,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, 0, nullptr)
                    : INVALID_HANDLE_VALUE);
+        const bool called = c.verdict == "call Run";
+        EXPECT_EQ(tree.Check(c.arguments, &output), called ? 0u : 1u);
+        EXPECT_FALSE(Exists(tree.LogPath()));
         EXPECT_EQ(tree.Run(c.arguments), 0u);
+
         std::vector<std::string> expected{"-------log start", c.line, "-------log end"};
         if (c.line.empty()) expected.erase(expected.begin() + 1);
         EXPECT_EQ(LogBodies(tree.ReadLog()), expected);
-        EXPECT_FALSE(Exists(tree.Path(L"ext\\received.txt")));
+        EXPECT_EQ(DeleteFileW(tree.Path(L"ext\\received.txt").c_str()) != FALSE, called);
+        // The verdict names the log line as it stands after the record's prefix.
+        const std::string verdict =
+            c.line.empty() ? c.verdict : "refused " + c.line.substr(c.line.find("] ") + 2);
+        EXPECT_NE(output.find("\r\nverdict: " + verdict + "\r\n"), std::string::npos) << output;
+        EXPECT_NE(output.find(c.shown), std::string::npos) << output;
     }
 }
 
@@ -85,8 +116,8 @@ TEST(ExtensionJob, WhereWindowsXpIsReportedAnUnsignedExtensionIsCalled) {
     // Wine reports this version to programs of that file name only; no other
     // test runs extrun.exe meanwhile.
     const wchar_t key[] = L"Software\\Wine\\AppDefaults\\extrun.exe";
-    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_CURRENT_USER, key, L"Version", REG_SZ,
-                                             L"winxp", sizeof(L"winxp")));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_CURRENT_USER, key, L"Version", REG_SZ, L"winxp",
+                                             sizeof(L"winxp")));
     EXPECT_EQ(tree.Run(L"--dll=ext\\unsigned.dll --entry=Run"), 0u);
     RegDeleteKeyW(HKEY_CURRENT_USER, key);
     EXPECT_TRUE(Exists(tree.Path(L"ext\\received.txt")));
@@ -99,8 +130,8 @@ TEST(ExtensionJob, WithoutTheSwitchFileNoLogIsWrittenAndALogOver100MiBStartsOver
 
     // A sparse log just under the limit: this run's first line takes it over.
     tree.EnableLog();
-    UniqueFileHandle file(CreateFileW(tree.LogPath().c_str(), GENERIC_WRITE, 0, nullptr,
-                                      CREATE_ALWAYS, 0, nullptr));
+    UniqueFileHandle file(
+        CreateFileW(tree.LogPath().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     LARGE_INTEGER end;
     end.QuadPart = 100 * 1024 * 1024 - 10;
     ASSERT_TRUE(file && SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN) &&
@@ -116,7 +147,6 @@ TEST(ExtensionJob, ALegacyModuleNameResolvesToItsNewNameBelowTheInstallRoot) {
     ASSERT_TRUE(tree.Add(L"e2e_ext.dll", L"ext\\LaunchModule.tpi"));
     EXPECT_EQ(tree.Run(L"--dll=ext\\LNCH.tpi --entry=Run"), 0u);
     EXPECT_TRUE(Exists(tree.Path(L"ext\\received.txt")));
-
 }
 
 TEST(ExtensionJob, WithNoProductRecognisedTheLogGoesToTheRootOfTheCurrentDrive) {

@@ -31,6 +31,15 @@ DWORD InstallTree::Run(const std::wstring& arguments, DWORD timeoutMs) const {
     return r.timedOut ? 0xFFFFFFFE : r.exitCode;
 }
 
+DWORD InstallTree::Check(const std::wstring& arguments, std::string* output) const {
+    const std::wstring checker = root_ / L"bin\\extrun-check.exe";
+    if (!Exists(checker)) CopyTo(BinPath(L"extrun-check.exe"), checker);
+    const ProcessResult r =
+        RunProcess(L"\"" + checker + L"\" " + arguments, Root(), 60000, checker, output);
+    if (!r.started) return 0xFFFFFFFF;
+    return r.timedOut ? 0xFFFFFFFE : r.exitCode;
+}
+
 std::string InstallTree::ReadLog() const {
     std::string text;
     ReadBytes(LogPath(), &text);

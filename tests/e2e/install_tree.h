@@ -26,6 +26,9 @@ public:
     void EnableLog() const;
     // Runs the launcher with `arguments` from the tree's root folder; the exit code.
     DWORD Run(const std::wstring& arguments, DWORD timeoutMs = 60000) const;
+    // Runs extrun-check.exe, put beside the launcher, the same way; what it
+    // printed goes to `output`.
+    DWORD Check(const std::wstring& arguments, std::string* output) const;
     std::string ReadLog() const;
 
 private:

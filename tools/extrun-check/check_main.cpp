@@ -1,0 +1,434 @@
+// extrun-check: says what extrun.exe beside it would do with the same
+// arguments, and why, without doing any of it.
+//
+//   extrun-check --dll=PATH --entry=NAME [--dumpid=NAME]
+//
+// Each decision is made by the launcher's own code, as a program in this
+// folder makes it; only the image's headers and exports, which the launcher
+// leaves to the system loader, are read from the file here. Nothing is
+// created, written, loaded for execution or started. One "key: value" line a
+// step, then one "verdict:" line. Exit code 0 when the entry would be
+// called, 1 for every other verdict, 2 for a usage error.
+#include <windows.h>
+#include <shlwapi.h>
+#include <wintrust.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/command_line_options.h"
+#include "app/extension_job.h"
+#include "common/handles.h"
+#include "crash/uploader_path.h"
+#include "image_exports.h"
+#include "log/logger.h"
+#include "product/product_folders.h"
+#include "runner/runner.h"
+#include "signer_names.h"
+#include "text_output.h"
+#include "trust/publisher_check.h"
+
+namespace {
+
+constexpr wchar_t kUsage[] =
+    L"usage: extrun-check --dll=PATH --entry=NAME [--dumpid=NAME]\n"
+    L"Run it in the bin folder beside extrun.exe with the launcher's own arguments: it says\n"
+    L"what extrun.exe would do with them and why, and does none of it.\n";
+constexpr wchar_t kLauncherName[] = L"extrun.exe";
+
+enum ExitCode { kCall = 0, kNoCall = 1, kUsageError = 2 };
+
+// The WinVerifyTrust statuses a user meets, by name.
+constexpr struct {
+    HRESULT status;
+    const wchar_t* name;
+} kTrustStatusNames[] = {
+    {S_OK, L"ERROR_SUCCESS"},
+    {TRUST_E_NOSIGNATURE, L"TRUST_E_NOSIGNATURE"},
+    {TRUST_E_BAD_DIGEST, L"TRUST_E_BAD_DIGEST"},
+    {TRUST_E_SUBJECT_FORM_UNKNOWN, L"TRUST_E_SUBJECT_FORM_UNKNOWN"},
+    {TRUST_E_PROVIDER_UNKNOWN, L"TRUST_E_PROVIDER_UNKNOWN"},
+    {TRUST_E_ACTION_UNKNOWN, L"TRUST_E_ACTION_UNKNOWN"},
+    {TRUST_E_SUBJECT_NOT_TRUSTED, L"TRUST_E_SUBJECT_NOT_TRUSTED"},
+    {TRUST_E_EXPLICIT_DISTRUST, L"TRUST_E_EXPLICIT_DISTRUST"},
+    {TRUST_E_CERT_SIGNATURE, L"TRUST_E_CERT_SIGNATURE"},
+    {TRUST_E_TIME_STAMP, L"TRUST_E_TIME_STAMP"},
+    {TRUST_E_BASIC_CONSTRAINTS, L"TRUST_E_BASIC_CONSTRAINTS"},
+    {TRUST_E_FINANCIAL_CRITERIA, L"TRUST_E_FINANCIAL_CRITERIA"},
+    {TRUST_E_SYSTEM_ERROR, L"TRUST_E_SYSTEM_ERROR"},
+    {TRUST_E_FAIL, L"TRUST_E_FAIL"},
+    {CERT_E_UNTRUSTEDROOT, L"CERT_E_UNTRUSTEDROOT"},
+    {CERT_E_EXPIRED, L"CERT_E_EXPIRED"},
+    {CERT_E_CHAINING, L"CERT_E_CHAINING"},
+    {CERT_E_REVOKED, L"CERT_E_REVOKED"},
+    {CERT_E_REVOCATION_FAILURE, L"CERT_E_REVOCATION_FAILURE"},
+    {CERT_E_UNTRUSTEDTESTROOT, L"CERT_E_UNTRUSTEDTESTROOT"},
+    {CERT_E_WRONG_USAGE, L"CERT_E_WRONG_USAGE"},
+    {CERT_E_PURPOSE, L"CERT_E_PURPOSE"},
+    {CERT_E_MALFORMED, L"CERT_E_MALFORMED"},
+    {CERT_E_VALIDITYPERIODNESTING, L"CERT_E_VALIDITYPERIODNESTING"},
+    {CERT_E_CRITICAL, L"CERT_E_CRITICAL"},
+    {CERT_E_ISSUERCHAINING, L"CERT_E_ISSUERCHAINING"},
+    {CRYPT_E_FILE_ERROR, L"CRYPT_E_FILE_ERROR"},
+    {CRYPT_E_REVOKED, L"CRYPT_E_REVOKED"},
+    {CRYPT_E_SECURITY_SETTINGS, L"CRYPT_E_SECURITY_SETTINGS"},
+    {E_ACCESSDENIED, L"E_ACCESSDENIED"},
+    {HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), L"ERROR_FILE_NOT_FOUND"},
+    {HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION), L"ERROR_SHARING_VIOLATION"},
+};
+
+std::wstring Printf(const wchar_t* format, ...) {
+    wchar_t text[64];
+    va_list args;
+    va_start(args, format);
+    const int n = _vsnwprintf(text, 63, format, args);
+    va_end(args);
+    text[63] = 0;
+    return n < 0 ? std::wstring() : std::wstring(text);
+}
+
+std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
+std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
+
+bool IsFile(const wchar_t* path) {
+    const DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The file's bytes through one handle, a page at a time: the export lookup
+// reads a few bytes in many places.
+class FileBytes : public image::ByteSource {
+public:
+    explicit FileBytes(HANDLE file) : file_(file) {
+        LARGE_INTEGER size;
+        size_ = GetFileSizeEx(file, &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
+    }
+    uint64_t Size() const override { return size_; }
+    bool Read(uint64_t offset, void* out, size_t size) const override {
+        if (offset > size_ || size > size_ - offset) return false;
+        auto* to = static_cast<uint8_t*>(out);
+        while (size > 0) {
+            const uint64_t start = offset - offset % kPage;
+            if (start != pageStart_ && !Load(start)) return false;
+            const size_t at = static_cast<size_t>(offset - start);
+            const size_t chunk = std::min(size, page_.size() - at);
+            std::copy_n(page_.data() + at, chunk, to);
+            to += chunk;
+            offset += chunk;
+            size -= chunk;
+        }
+        return true;
+    }
+
+private:
+    static constexpr size_t kPage = 64 * 1024;
+
+    bool Load(uint64_t start) const {
+        pageStart_ = static_cast<uint64_t>(-1);
+        page_.assign(static_cast<size_t>(std::min<uint64_t>(kPage, size_ - start)), 0);
+        OVERLAPPED at = {};
+        at.Offset = static_cast<DWORD>(start);
+        at.OffsetHigh = static_cast<DWORD>(start >> 32);
+        DWORD got = 0;
+        if (!ReadFile(file_, page_.data(), static_cast<DWORD>(page_.size()), &got, &at) ||
+            got != page_.size())
+            return false;
+        pageStart_ = start;
+        return true;
+    }
+
+    HANDLE file_;
+    uint64_t size_;
+    mutable uint64_t pageStart_ = static_cast<uint64_t>(-1);
+    mutable std::vector<uint8_t> page_;
+};
+
+class Report {
+public:
+    explicit Report(const TextOutput& out) : out_(out) {}
+    void Line(const wchar_t* key, const std::wstring& value) const {
+        out_.Write(std::wstring(key) + L": " + value + L"\r\n");
+    }
+
+private:
+    const TextOutput& out_;
+};
+
+// The folder this program runs from, and so the launcher's.
+std::wstring OwnFolder() {
+    PathBuffer folder = {};
+    GetModuleFileNameW(nullptr, folder, MAX_PATH);
+    PathRemoveFileSpecW(folder);
+    return folder;
+}
+
+void ReportInstall(const Report& report, const WString& dataFolder, int productId,
+                   const PathBuffer& marker) {
+    const std::wstring own = OwnFolder();
+    const std::wstring launcher = own + L"\\" + kLauncherName;
+    report.Line(L"launcher",
+                launcher + (IsFile(launcher.c_str())
+                                ? L" (there)"
+                                : L" (not there; the answers hold for one put there)"));
+
+    if (productId) {
+        report.Line(L"product",
+                    std::to_wstring(productId) + L", recognised by its main program " + marker);
+    } else {
+        PathBuffer parent = {};
+        CopyBounded(parent, own.c_str());
+        PathRemoveFileSpecW(parent);
+        report.Line(L"product",
+                    std::wstring(L"none: no known product's main program in ") + parent);
+    }
+    if (dataFolder.IsEmpty())
+        report.Line(L"data folder", L"none, as no product is recognised");
+    else
+        report.Line(L"data folder",
+                    std::wstring(dataFolder.c_str()) +
+                        (PathFileExistsW(dataFolder.c_str())
+                             ? L" (exists)"
+                             : L" (missing; the launcher creates it, this check does not)"));
+
+    const WString logPath = ExtensionLogPath(dataFolder);
+    const std::wstring switchFile = LogUtils::SwitchFilePath(logPath.c_str());
+    report.Line(L"log", std::wstring(logPath.c_str()) +
+                            (dataFolder.IsEmpty() ? L" on the current drive" : L"") +
+                            (PathFileExistsW(switchFile.c_str())
+                                 ? L"; switch file there: logging on"
+                                 : L"; no switch file " + switchFile + L": logging off"));
+}
+
+void ReportPlan(const Report& report, const WString& dll, const WString& dumpId,
+                const ExtensionJobPlan& plan) {
+    std::wstring line;
+    if (dll.IsEmpty()) {
+        line = L"none given";
+    } else {
+        line = plan.dllPath.c_str();
+        if (plan.dllPath != dll) line += L" (the legacy name LNCH.tpi replaced)";
+        const bool relative = PathIsRelativeW(plan.dllPath.c_str());
+        line += std::wstring(L" -> ") + plan.resolved;
+        if (!relative && plan.dllPath.Length() >= MAX_PATH)
+            line += L" (cut to " + std::to_wstring(MAX_PATH - 1) + L" units)";
+        if (relative && !plan.resolved[0])
+            line += L"nothing (joined to the install folder it passes 259 units)";
+        line += IsFile(plan.resolved)            ? L" (exists)"
+                : PathFileExistsW(plan.resolved) ? L" (a folder)"
+                                                 : L" (missing)";
+    }
+    report.Line(L"dll", line);
+    report.Line(L"version", plan.version.IsEmpty()
+                                ? L"none (no file or no version resource): crash reports carry none"
+                                : std::wstring(plan.version.c_str()));
+    report.Line(L"crash source", std::wstring(plan.crashSource.c_str()) +
+                                     (dumpId.IsEmpty() ? L"" : L" (from --dumpid)"));
+    PathBuffer uploader = {};
+    ChooseUploader(uploader);
+    report.Line(
+        L"uploader",
+        uploader + std::wstring(IsFile(uploader)
+                                    ? L" (there)"
+                                    : L" (not there: a crash would be reported to nobody)"));
+}
+
+std::wstring StatusText(LONG status) {
+    std::wstring name = L"an unknown status";
+    for (const auto& known : kTrustStatusNames)
+        if (known.status == status) name = known.name;
+    return Printf(L"0x%08lX ", static_cast<unsigned long>(status)) + name;
+}
+
+void ReportSignature(const Report& report, const FailureRecord* refusal, bool held, DWORD holdError,
+                     const PublisherCheckDetails& details) {
+    if (refusal == &kNothingToRun || refusal == &kFileMissing) {
+        report.Line(L"signature", refusal == &kNothingToRun ? L"not checked: nothing to run"
+                                                            : L"not checked: no such file");
+        report.Line(L"signer", L"not read");
+        return;
+    }
+    if (!held) {
+        report.Line(L"signature",
+                    L"not checked: the file cannot be held against changes (Windows error " +
+                        std::to_wstring(holdError) +
+                        (holdError == ERROR_SHARING_VIOLATION
+                             ? L": another program has it open for writing)"
+                             : L")"));
+        report.Line(L"signer", L"not read");
+        return;
+    }
+    if (details.skipped) {
+        report.Line(L"signature",
+                    L"not checked: this Windows is older than version 6, where every file passes");
+        report.Line(L"signer", L"not read");
+        return;
+    }
+    if (!details.verified) {
+        report.Line(L"signature", L"the check faulted before WinVerifyTrust answered: refused");
+        report.Line(L"signer", L"not read");
+        return;
+    }
+    report.Line(L"signature", StatusText(details.status) +
+                                  (details.statusTolerated ? L", tolerated" : L", refused"));
+    if (!details.statusTolerated) {
+        report.Line(L"signer", L"not read, as the status refuses the file");
+        return;
+    }
+    if (!details.signerRead) {
+        report.Line(L"signer", L"none read: no signer certificate, or a name of 511 units or more");
+        return;
+    }
+    const std::wstring signer = details.signer;
+    if (details.signerAccepted) {
+        report.Line(L"signer", Quoted(ShowUnits(signer)) + L", accepted");
+    } else {
+        const NearestSigner nearest = NearestAcceptedSigner(signer);
+        report.Line(L"signer", Quoted(ShowUnits(signer)) + L", not accepted; nearest accepted " +
+                                   Quoted(ShowUnits(nearest.name)) + L" differs in " +
+                                   nearest.difference);
+    }
+    if (details.pinCount == 0)
+        report.Line(L"pin", L"none: this build pins no publisher keys, names alone decide");
+    else if (details.matchedPin[0])
+        report.Line(L"pin", std::wstring(details.matchedPin) + L" matched, of " +
+                                std::to_wstring(details.pinCount) + L" pinned");
+    else
+        report.Line(L"pin",
+                    L"none of the " + std::to_wstring(details.pinCount) + L" pinned keys matched");
+}
+
+struct ImageVerdict {
+    bool loadable = false;
+    bool exportFound = false;
+};
+
+ImageVerdict ReportImage(const Report& report, const wchar_t* path, HANDLE held,
+                         const WString& entry) {
+    ImageVerdict verdict;
+    // Readers only; a program writing the file does not keep it from being
+    // read here.
+    UniqueFileHandle own;
+    if (!held)
+        own.reset(CreateFileW(path, GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!held && !own) {
+        report.Line(L"image", L"not read: no file that can be opened");
+        return verdict;
+    }
+    const FileBytes file(held ? held : own.get());
+    const image::ImageFacts facts = image::ReadImageFacts(file);
+    if (!facts.problem.empty()) {
+        report.Line(L"image", L"not loadable: " + Widen(facts.problem));
+        return verdict;
+    }
+    const std::wstring machine = Widen(image::MachineName(facts.machine));
+    std::wstring line =
+        (facts.magic == 0x20B ? L"64-bit" : L"32-bit") +
+        (machine.empty() ? Printf(L" (machine 0x%04X)", facts.machine) : L" (" + machine + L")") +
+        (facts.isDll ? L", a DLL" : L", not a DLL (a program)");
+    verdict.loadable = image::LoadableIn64BitProcess(facts);
+    if (!verdict.loadable) {
+        report.Line(L"image", line + L": a 64-bit process cannot load it");
+        return verdict;
+    }
+    if (entry.IsEmpty()) {
+        report.Line(L"image", line + L"; no --entry to look for");
+        return verdict;
+    }
+    const image::ExportLookup lookup = image::FindExport(file, facts, ExportName(entry));
+    const std::wstring name = Quoted(entry.c_str());
+    switch (lookup.result) {
+        case image::ExportResult::kFound:
+            line += L"; exports " + name;
+            verdict.exportFound = true;
+            break;
+        case image::ExportResult::kForwarded:
+            line += L"; exports " + name + L", forwarded to " + Widen(lookup.forwardedTo) +
+                    L" (that DLL is loaded too)";
+            verdict.exportFound = true;
+            break;
+        case image::ExportResult::kMissing:
+            line += L"; no export " + name + L" among its " + std::to_wstring(lookup.namedExports) +
+                    L" named exports";
+            break;
+        case image::ExportResult::kDamaged:
+            line += L"; its export table points outside the image, no export " + name;
+            break;
+    }
+    report.Line(L"image", line);
+    return verdict;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t**) {
+    const TextOutput out(STD_OUTPUT_HANDLE), errors(STD_ERROR_HANDLE);
+    CommandLineOptions options;
+    options.Load(GetCommandLineW());
+    WString entry, dumpId, dll, param, ignored;
+    options.GetValue(kOptionEntry, entry);
+    options.GetValue(kOptionDumpId, dumpId);
+    options.GetValue(kOptionDll, dll);
+    options.GetValue(kOptionParam, param);
+    if (argc < 2 || options.GetValue(L"--help", ignored) || options.GetValue(L"/?", ignored)) {
+        errors.Write(kUsage);
+        return kUsageError;
+    }
+    if (!param.IsEmpty()) {
+        errors.Write(
+            L"extrun-check: --param makes the launcher relaunch itself with the command line in\n"
+            L"the package, which runs no extension here; check that command line instead\n"
+            L"(extrun-pack --dump=... shows it).\n");
+        return kUsageError;
+    }
+
+    const Report report(out);
+    int productId = 0;
+    PathBuffer marker = {};
+    const WString dataFolder = FindProductDataFolder(kProductLevel, &productId, &marker);
+    ReportInstall(report, dataFolder, productId, marker);
+
+    ExtensionJobPlan plan;
+    PlanExtensionJob(dll, dumpId, plan);
+    ReportPlan(report, dll, dumpId, plan);
+
+    PathBuffer path = {};
+    UniqueFileHandle hold;
+    PublisherCheckDetails details = {};
+    const FailureRecord* refusal = CheckBeforeLoad(plan.dllPath, entry, path, hold, &details);
+    // Read before anything else can set it: why the file could not be held.
+    const DWORD holdError = hold ? ERROR_SUCCESS : GetLastError();
+    ReportSignature(report, refusal, static_cast<bool>(hold), holdError, details);
+
+    ImageVerdict image;
+    if (refusal == &kNothingToRun)
+        report.Line(L"image", L"not read: nothing to run");
+    else if (refusal == &kFileMissing)
+        report.Line(L"image", L"not read: no file");
+    else
+        image = ReportImage(report, path, hold ? hold.get() : nullptr, entry);
+
+    if (refusal == &kNothingToRun) {
+        report.Line(L"verdict", L"nothing (empty --dll or --entry)");
+        return kNoCall;
+    }
+    if (refusal) {
+        report.Line(L"verdict", std::wstring(L"refused ") + refusal->message + path);
+        return kNoCall;
+    }
+    if (!image.loadable) {
+        report.Line(L"verdict", std::wstring(L"refused ") + kLoadFailed.message + path);
+        return kNoCall;
+    }
+    if (!image.exportFound) {
+        report.Line(L"verdict", std::wstring(L"no export ") + entry.c_str());
+        return kNoCall;
+    }
+    report.Line(L"verdict", std::wstring(L"call ") + entry.c_str());
+    return kCall;
+}

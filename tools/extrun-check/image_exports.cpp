@@ -1,0 +1,269 @@
+#include "image_exports.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace image {
+namespace {
+
+constexpr uint16_t kMachineAmd64 = 0x8664;
+constexpr uint16_t kMagic32 = 0x10B;
+constexpr uint16_t kMagic64 = 0x20B;
+constexpr uint16_t kFileIsDll = 0x2000;
+
+constexpr uint32_t kDosHeaderSize = 64;
+constexpr uint32_t kNewHeaderPointer = 0x3C;
+// The signature, then the file header.
+constexpr uint32_t kFileHeaderEnd = 24;
+constexpr uint32_t kSectionHeaderSize = 40;
+constexpr uint32_t kExportDirectorySize = 40;
+// Offsets in the optional header, by its form.
+constexpr uint32_t kHeadersSizeField = 60;
+constexpr uint32_t kDirectoryCount32 = 92, kDirectories32 = 96;
+constexpr uint32_t kDirectoryCount64 = 108, kDirectories64 = 112;
+// A forwarder names "DLL.Function"; longer is shown cut.
+constexpr size_t kForwarderShown = 256;
+
+uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t Le32(const uint8_t* p) {
+    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+bool Read16(const ByteSource& file, uint64_t offset, uint16_t* value) {
+    uint8_t bytes[2];
+    if (!file.Read(offset, bytes, sizeof(bytes))) return false;
+    *value = Le16(bytes);
+    return true;
+}
+
+bool Read32(const ByteSource& file, uint64_t offset, uint32_t* value) {
+    uint8_t bytes[4];
+    if (!file.Read(offset, bytes, sizeof(bytes))) return false;
+    *value = Le32(bytes);
+    return true;
+}
+
+// Bytes at `rva` as the loader lays the image out: the headers, then each
+// section's raw data followed by zeros up to its virtual size. False when any
+// of them lies outside every part.
+bool ReadRva(const ByteSource& file, const ImageFacts& facts, uint64_t rva, void* out,
+             size_t size) {
+    auto* to = static_cast<uint8_t*>(out);
+    while (size > 0) {
+        size_t chunk = 0;
+        if (rva < facts.headersSize) {
+            chunk = static_cast<size_t>(std::min<uint64_t>(size, facts.headersSize - rva));
+            if (!file.Read(rva, to, chunk)) return false;
+        } else {
+            const Section* in = nullptr;
+            for (const Section& s : facts.sections) {
+                const uint64_t span = s.virtualSize ? s.virtualSize : s.rawSize;
+                if (rva >= s.virtualAddress && rva - s.virtualAddress < span) {
+                    in = &s;
+                    break;
+                }
+            }
+            if (!in) return false;
+            const uint64_t at = rva - in->virtualAddress;
+            const uint64_t span = in->virtualSize ? in->virtualSize : in->rawSize;
+            if (at < in->rawSize) {
+                chunk =
+                    static_cast<size_t>(std::min<uint64_t>({size, in->rawSize - at, span - at}));
+                if (!file.Read(in->rawOffset + at, to, chunk)) return false;
+            } else {
+                chunk = static_cast<size_t>(std::min<uint64_t>(size, span - at));
+                std::memset(to, 0, chunk);
+            }
+        }
+        to += chunk;
+        rva += chunk;
+        size -= chunk;
+    }
+    return true;
+}
+
+bool ReadRva32(const ByteSource& file, const ImageFacts& facts, uint64_t rva, uint32_t* value) {
+    uint8_t bytes[4];
+    if (!ReadRva(file, facts, rva, bytes, sizeof(bytes))) return false;
+    *value = Le32(bytes);
+    return true;
+}
+
+// strcmp of the image's zero-terminated name at `rva` against `name`: below,
+// equal or above 0; 2 when the name cannot be read. Reads no further than
+// the first difference.
+int CompareNameAt(const ByteSource& file, const ImageFacts& facts, uint64_t rva,
+                  const std::string& name) {
+    for (size_t i = 0;; ++i) {
+        uint8_t have = 0;
+        if (!ReadRva(file, facts, rva + i, &have, 1)) return 2;
+        const uint8_t want = i < name.size() ? static_cast<uint8_t>(name[i]) : 0;
+        if (have != want) return have < want ? -1 : 1;
+        if (have == 0) return 0;
+    }
+}
+
+}  // namespace
+
+ImageFacts ReadImageFacts(const ByteSource& file) {
+    ImageFacts facts;
+    uint8_t mz[2];
+    uint32_t peOffset = 0;
+    if (file.Size() < kDosHeaderSize || !file.Read(0, mz, sizeof(mz))) {
+        facts.problem = "shorter than a DOS header: no program or DLL";
+        return facts;
+    }
+    if (mz[0] != 'M' || mz[1] != 'Z') {
+        facts.problem = "no MZ signature: no program or DLL";
+        return facts;
+    }
+    uint8_t fileHeader[kFileHeaderEnd];
+    if (!Read32(file, kNewHeaderPointer, &peOffset) ||
+        !file.Read(peOffset, fileHeader, sizeof(fileHeader))) {
+        facts.problem = "the PE header lies outside the file";
+        return facts;
+    }
+    if (std::memcmp(fileHeader, "PE\0\0", 4) != 0) {
+        facts.problem = "no PE signature: a DOS program, or damaged";
+        return facts;
+    }
+    facts.machine = Le16(fileHeader + 4);
+    const uint16_t sectionCount = Le16(fileHeader + 6);
+    const uint16_t optionalSize = Le16(fileHeader + 20);
+    facts.isDll = (Le16(fileHeader + 22) & kFileIsDll) != 0;
+
+    const uint64_t optional = static_cast<uint64_t>(peOffset) + kFileHeaderEnd;
+    if (optionalSize < 2 || !Read16(file, optional, &facts.magic)) {
+        facts.problem = "no optional header";
+        return facts;
+    }
+    uint32_t countField = 0, directories = 0;
+    if (facts.magic == kMagic64) {
+        countField = kDirectoryCount64;
+        directories = kDirectories64;
+    } else if (facts.magic == kMagic32) {
+        countField = kDirectoryCount32;
+        directories = kDirectories32;
+    } else {
+        facts.problem = "an optional header of unknown form";
+        return facts;
+    }
+    uint32_t directoryCount = 0;
+    if (optionalSize < directories ||
+        !Read32(file, optional + kHeadersSizeField, &facts.headersSize) ||
+        !Read32(file, optional + countField, &directoryCount)) {
+        facts.problem = "the optional header is cut short";
+        return facts;
+    }
+    // The export table is directory 0; a header too short to hold it has none.
+    if (directoryCount > 0 && optionalSize >= directories + 8 &&
+        (!Read32(file, optional + directories, &facts.exportRva) ||
+         !Read32(file, optional + directories + 4, &facts.exportSize))) {
+        facts.problem = "the optional header is cut short";
+        return facts;
+    }
+
+    const uint64_t table = optional + optionalSize;
+    for (uint32_t i = 0; i < sectionCount; ++i) {
+        uint8_t header[kSectionHeaderSize];
+        if (!file.Read(table + static_cast<uint64_t>(i) * kSectionHeaderSize, header,
+                       sizeof(header))) {
+            facts.problem = "the section table runs past the end of the file";
+            return facts;
+        }
+        const Section s{Le32(header + 12), Le32(header + 8), Le32(header + 16), Le32(header + 20)};
+        if (s.rawSize > 0 && static_cast<uint64_t>(s.rawOffset) + s.rawSize > file.Size()) {
+            facts.problem = "a section's data runs past the end of the file";
+            return facts;
+        }
+        facts.sections.push_back(s);
+    }
+    return facts;
+}
+
+bool LoadableIn64BitProcess(const ImageFacts& facts) {
+    return facts.problem.empty() && facts.machine == kMachineAmd64 && facts.magic == kMagic64;
+}
+
+const char* MachineName(uint16_t machine) {
+    switch (machine) {
+        case 0x8664:
+            return "AMD64";
+        case 0x014C:
+            return "i386";
+        case 0xAA64:
+            return "ARM64";
+        case 0x01C4:
+            return "ARM";
+        case 0x0200:
+            return "IA64";
+        default:
+            return "";
+    }
+}
+
+ExportLookup FindExport(const ByteSource& file, const ImageFacts& facts, const std::string& name) {
+    ExportLookup lookup;
+    // The loader takes a table at address 0 for none, whatever its size.
+    if (!facts.problem.empty() || facts.exportRva == 0) return lookup;
+    uint8_t directory[kExportDirectorySize];
+    if (!ReadRva(file, facts, facts.exportRva, directory, sizeof(directory))) {
+        lookup.result = ExportResult::kDamaged;
+        return lookup;
+    }
+    const uint32_t functionCount = Le32(directory + 20);
+    lookup.namedExports = Le32(directory + 24);
+    const uint64_t functions = Le32(directory + 28);
+    const uint64_t names = Le32(directory + 32);
+    const uint64_t ordinals = Le32(directory + 36);
+
+    int64_t low = 0, high = static_cast<int64_t>(lookup.namedExports) - 1;
+    while (low <= high) {
+        const int64_t at = low + (high - low) / 2;
+        uint32_t nameRva = 0;
+        const int order = ReadRva32(file, facts, names + 4 * static_cast<uint64_t>(at), &nameRva)
+                              ? CompareNameAt(file, facts, nameRva, name)
+                              : 2;
+        if (order == 2) {
+            lookup.result = ExportResult::kDamaged;
+            return lookup;
+        }
+        if (order > 0) {
+            high = at - 1;
+        } else if (order < 0) {
+            low = at + 1;
+        } else {
+            uint8_t ordinalBytes[2];
+            uint32_t function = 0;
+            if (!ReadRva(file, facts, ordinals + 2 * static_cast<uint64_t>(at), ordinalBytes, 2)) {
+                lookup.result = ExportResult::kDamaged;
+                return lookup;
+            }
+            const uint16_t ordinal = Le16(ordinalBytes);
+            if (ordinal >= functionCount) return lookup;
+            if (!ReadRva32(file, facts, functions + 4 * static_cast<uint64_t>(ordinal),
+                           &function)) {
+                lookup.result = ExportResult::kDamaged;
+                return lookup;
+            }
+            if (function == 0) return lookup;
+            // An address inside the export table is the text of a forwarder.
+            if (function >= facts.exportRva &&
+                function - static_cast<uint64_t>(facts.exportRva) < facts.exportSize) {
+                lookup.result = ExportResult::kForwarded;
+                for (size_t i = 0; i < kForwarderShown; ++i) {
+                    char c = 0;
+                    if (!ReadRva(file, facts, static_cast<uint64_t>(function) + i, &c, 1) || !c)
+                        break;
+                    lookup.forwardedTo.push_back(c);
+                }
+                return lookup;
+            }
+            lookup.result = ExportResult::kFound;
+            return lookup;
+        }
+    }
+    return lookup;
+}
+
+}  // namespace image

@@ -1,0 +1,24 @@
+#include "text_output.h"
+
+#include <climits>
+
+TextOutput::TextOutput(DWORD standardHandle) : handle_(GetStdHandle(standardHandle)) {
+    DWORD mode = 0;
+    console_ = handle_ && handle_ != INVALID_HANDLE_VALUE && GetConsoleMode(handle_, &mode);
+}
+
+void TextOutput::Write(const std::wstring& text) const {
+    if (!handle_ || handle_ == INVALID_HANDLE_VALUE || text.empty() || text.size() > INT_MAX / 4)
+        return;
+    DWORD written = 0;
+    // What could not be written is lost: there is nowhere else to say so.
+    if (console_) {
+        WriteConsoleW(handle_, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+        return;
+    }
+    const int units = static_cast<int>(text.size());
+    std::string bytes(static_cast<size_t>(units) * 3, '\0');
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), units, bytes.data(),
+                                      static_cast<int>(bytes.size()), nullptr, nullptr);
+    if (n > 0) WriteFile(handle_, bytes.data(), static_cast<DWORD>(n), &written, nullptr);
+}

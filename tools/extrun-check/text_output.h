@@ -1,0 +1,18 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// One of the process's standard handles: a console gets the text as
+// Unicode (WriteConsoleW), a file or pipe as UTF-8, so that names in any
+// script survive either way. Nothing is written where the handle is missing.
+class TextOutput {
+public:
+    explicit TextOutput(DWORD standardHandle);
+    void Write(const std::wstring& text) const;
+
+private:
+    HANDLE handle_;
+    bool console_;
+};
