@@ -3,6 +3,7 @@ add_library(extrun_crash STATIC
   crash_hooks.cpp crash_hooks.h
   fault_record_capture.cpp fault_record_capture.h
   launch_uploader.cpp
+  uploader_path.cpp uploader_path.h
   stack_reserve.cpp stack_reserve.h
   handoff_settings.h)
 target_link_libraries(extrun_crash PUBLIC extrun_common shlwapi shell32)
