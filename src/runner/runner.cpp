@@ -10,6 +10,7 @@
 #include "common/narrow.h"
 #include "common/path_buffer.h"
 #include "log/log_record.h"
+#include "runner/held_path.h"
 #include "trust/publisher_check.h"
 
 namespace {
@@ -45,6 +46,26 @@ UniqueFileHandle HoldAgainstChanges(const wchar_t* path) {
                                         FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
+// The extension stays loaded until the process ends, whether or not the
+// entry is found: its initialisation has run and may have left threads
+// behind. Both return false when the file is refused, and leave `module`
+// null when it could not be loaded.
+bool CheckAndLoad(const wchar_t* path, HMODULE& module) {
+    if (!VerifyPublisherSignature(path)) return false;
+    module = LoadLibraryW(path);
+    return true;
+}
+
+// Where keys are pinned, the check reads the held file itself, and the load
+// goes by a path that reaches that file whatever has happened to its folders
+// since it was opened by name.
+bool CheckAndLoadHeld(const wchar_t* path, HANDLE hold, HMODULE& module) {
+    HeldPath held;
+    if (!CheckPublisherSignature(path, hold, nullptr) || !held.Hold(hold)) return false;
+    module = LoadLibraryW(held.Path());
+    return true;
+}
+
 }  // namespace
 
 int ExtensionRunner::Run(const WString& dllPath, const WString& entryName) {
@@ -62,13 +83,13 @@ int ExtensionRunner::Run(const WString& dllPath, const WString& entryName) {
         // A file that cannot be held (someone has it open for writing) could
         // change after it was verified, so it counts as refused.
         const UniqueFileHandle hold = HoldAgainstChanges(path);
-        if (!hold || !VerifyPublisherSignature(path)) {
+        const bool accepted =
+            hold && (PinnedPublisherKeyCount() > 0 ? CheckAndLoadHeld(path, hold.get(), module)
+                                                   : CheckAndLoad(path, module));
+        if (!accepted) {
             LogFailure(kPublisherRefused, path);
             return 0;
         }
-        // Stays loaded until the process ends, whether or not the entry is
-        // found: its initialisation has run and may have left threads behind.
-        module = LoadLibraryW(path);
     }
     if (!module) {
         LogFailure(kLoadFailed, path);
