@@ -70,6 +70,37 @@ TEST(ExtensionJob, EachRefusalLogsItsOwnLineWithTheResolvedPathAndCallsNothing) 
     }
 }
 
+// A launcher built with the test CA's key pinned loads only the DLL whose
+// certificate that CA issued under an accepted name, not one self-signed
+// under that name, issued by another CA or issued under another name. The
+// launcher built without pins goes by the name alone.
+TEST(ExtensionJob, APinnedLauncherLoadsOnlyWhatItsPublishersKeySigned) {
+    const struct {
+        const wchar_t* launcher;
+        const wchar_t* extension;
+        bool loads;
+    } cases[] = {
+        {L"extrun_pinned.exe", L"ext_record_ca.dll", true},
+        {L"extrun_pinned.exe", L"ext_record.dll", false},
+        {L"extrun_pinned.exe", L"ext_record_ca_other.dll", false},
+        {L"extrun_pinned.exe", L"ext_record_ca_unaccepted.dll", false},
+        {L"extrun.exe", L"ext_record.dll", true},
+    };
+    for (const auto& c : cases) {
+        const std::string what = ToUtf8(c.launcher) + " " + ToUtf8(c.extension);
+        InstallTree tree(L"Tessaly.exe", RoamingData(L"Tessaly"), c.launcher);
+        ASSERT_TRUE(tree.Add(c.extension, L"ext\\x.dll"));
+        tree.EnableLog();
+        EXPECT_EQ(tree.Run(L"--dll=ext\\x.dll --entry=Run"), 0u) << what;
+        std::vector<std::string> log = {"-------log start", "-------log end"};
+        if (!c.loads)
+            log.insert(log.begin() + 1,
+                       "[I][  37][runner] HasMsSign Failed: " + ToUtf8(tree.Path(L"ext\\x.dll")));
+        EXPECT_EQ(LogBodies(tree.ReadLog()), log) << what;
+        EXPECT_EQ(c.loads, Exists(tree.Path(L"ext\\x.dll.attached"))) << what;
+    }
+}
+
 TEST(ExtensionJob, AnAbsolutePathThatFits259UnitsIsCalled) {
     InstallTree tree(L"Tessaly.exe", RoamingData(L"Tessaly"));
     const std::wstring folder = tree.Path(L"ext\\");
@@ -85,8 +116,8 @@ TEST(ExtensionJob, WhereWindowsXpIsReportedAnUnsignedExtensionIsCalled) {
     // Wine reports this version to programs of that file name only; no other
     // test runs extrun.exe meanwhile.
     const wchar_t key[] = L"Software\\Wine\\AppDefaults\\extrun.exe";
-    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_CURRENT_USER, key, L"Version", REG_SZ,
-                                             L"winxp", sizeof(L"winxp")));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_CURRENT_USER, key, L"Version", REG_SZ, L"winxp",
+                                             sizeof(L"winxp")));
     EXPECT_EQ(tree.Run(L"--dll=ext\\unsigned.dll --entry=Run"), 0u);
     RegDeleteKeyW(HKEY_CURRENT_USER, key);
     EXPECT_TRUE(Exists(tree.Path(L"ext\\received.txt")));
@@ -99,8 +130,8 @@ TEST(ExtensionJob, WithoutTheSwitchFileNoLogIsWrittenAndALogOver100MiBStartsOver
 
     // A sparse log just under the limit: this run's first line takes it over.
     tree.EnableLog();
-    UniqueFileHandle file(CreateFileW(tree.LogPath().c_str(), GENERIC_WRITE, 0, nullptr,
-                                      CREATE_ALWAYS, 0, nullptr));
+    UniqueFileHandle file(
+        CreateFileW(tree.LogPath().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     LARGE_INTEGER end;
     end.QuadPart = 100 * 1024 * 1024 - 10;
     ASSERT_TRUE(file && SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN) &&
@@ -116,7 +147,6 @@ TEST(ExtensionJob, ALegacyModuleNameResolvesToItsNewNameBelowTheInstallRoot) {
     ASSERT_TRUE(tree.Add(L"e2e_ext.dll", L"ext\\LaunchModule.tpi"));
     EXPECT_EQ(tree.Run(L"--dll=ext\\LNCH.tpi --entry=Run"), 0u);
     EXPECT_TRUE(Exists(tree.Path(L"ext\\received.txt")));
-
 }
 
 TEST(ExtensionJob, WithNoProductRecognisedTheLogGoesToTheRootOfTheCurrentDrive) {
