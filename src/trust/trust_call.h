@@ -36,4 +36,16 @@ VersionQuery SetVersionQueryForTesting(VersionQuery query);
 // pins the test CA.
 const PublisherPins* SetPublisherPinsForTesting(const PublisherPins* pins);
 
+// Pins `pins` (null: no key at all) for as long as it lives.
+class ScopedPublisherPinsForTesting {
+public:
+    explicit ScopedPublisherPinsForTesting(const PublisherPins* pins) {
+        static const PublisherPins kNone = {nullptr, 0};
+        SetPublisherPinsForTesting(pins ? pins : &kNone);
+    }
+    ~ScopedPublisherPinsForTesting() { SetPublisherPinsForTesting(nullptr); }
+    ScopedPublisherPinsForTesting(const ScopedPublisherPinsForTesting&) = delete;
+    ScopedPublisherPinsForTesting& operator=(const ScopedPublisherPinsForTesting&) = delete;
+};
+
 }  // namespace trust

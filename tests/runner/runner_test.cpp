@@ -16,15 +16,6 @@ namespace {
 
 using namespace testsupport;
 
-// Pins the test CA's key (or, with null, none) while it lives.
-struct ScopedPins {
-    explicit ScopedPins(const trust::PublisherPins* pins) {
-        static const trust::PublisherPins kNone = {nullptr, 0};
-        trust::SetPublisherPinsForTesting(pins ? pins : &kNone);
-    }
-    ~ScopedPins() { trust::SetPublisherPinsForTesting(nullptr); }
-};
-
 // Stands in for WinVerifyTrust while it lives: runs `before` as the verify
 // call starts, notes the file handle it was given, then verifies.
 struct ScopedTrustCall {
@@ -63,6 +54,14 @@ void ProbeTheFile(const std::wstring& path) {
                                       " rename=" + Outcome(rename) + " delete=" + Outcome(remove));
 }
 
+// As WinTrust starts to verify, the file's folder is renamed and another
+// accepted DLL put where the file was.
+void SwapTheFolder(const std::wstring& path) {
+    const std::wstring folder = path.substr(0, path.rfind(L'\\'));
+    if (MoveFileExW(folder.c_str(), (folder + L".old").c_str(), 0) && MakeDirs(folder))
+        CopyTo(BinPath(L"ext_record.dll"), path);
+}
+
 std::string ReadText(const std::wstring& path) {
     std::string text;
     ReadBytes(path, &text);
@@ -71,48 +70,37 @@ std::string ReadText(const std::wstring& path) {
 
 }  // namespace
 
-// Pinned, the folders are held as well while the DLL loads (Wine, unlike
-// Windows, lets a folder go with an open file in it).
+// Pinned, the folders are held as well while the DLL loads (Wine lets a
+// folder go with an open file in it), the check reads the held file, and a
+// folder swapped meanwhile never hands the loader another DLL: Wine keeps
+// the name an open file was opened by as its final path, which then opens
+// the other DLL, so the file is refused (Windows would load the checked file
+// from the renamed folder).
 TEST(ExtensionRunner, KeepsOthersFromChangingTheFileFromCheckToLoad) {
     const struct {
         const wchar_t* fixture;
         const trust::PublisherPins* pins;
+        void (*during)(const std::wstring& path);
+        int result;
         const char* attached;
     } cases[] = {
-        {L"ext_record.dll", nullptr, "rename=denied folder=allowed"},
-        {L"ext_record_ca.dll", &kTestCaPublisherPins, "rename=denied folder=denied"},
+        {L"ext_record.dll", nullptr, &ProbeTheFile, 1, "rename=denied folder=allowed"},
+        {L"ext_record_ca.dll", &kTestCaPublisherPins, &ProbeTheFile, 1,
+         "rename=denied folder=denied"},
+        {L"ext_record_ca.dll", &kTestCaPublisherPins, &SwapTheFolder, 0, ""},
     };
     for (const auto& c : cases) {
         TempDir dir(L"runner");
-        const std::wstring dll = dir / L"x.dll";
-        ASSERT_TRUE(CopyTo(BinPath(c.fixture), dll));
-        ScopedPins pins(c.pins);
-        ScopedTrustCall probe(&ProbeTheFile);
-        EXPECT_EQ(1, ExtensionRunner().Run(dll.c_str(), L"Run")) << ToUtf8(c.fixture);
-        EXPECT_EQ("write=denied rename=denied delete=denied", ReadText(dll + L".window"));
+        const std::wstring dll = dir / L"ext\\x.dll";
+        ASSERT_TRUE(MakeDirs(dir / L"ext") && CopyTo(BinPath(c.fixture), dll));
+        trust::ScopedPublisherPinsForTesting pins(c.pins);
+        ScopedTrustCall probe(c.during);
+        EXPECT_EQ(c.result, ExtensionRunner().Run(dll.c_str(), L"Run")) << ToUtf8(c.fixture);
+        if (c.during == &ProbeTheFile) {
+            EXPECT_EQ("write=denied rename=denied delete=denied", ReadText(dll + L".window"));
+        }
         // Tried by the extension itself from inside LoadLibraryW.
         EXPECT_EQ(c.attached, ReadText(dll + L".attached")) << ToUtf8(c.fixture);
-        // Pinned, the check reads the held file rather than opening the path.
         EXPECT_EQ(c.pins != nullptr, ScopedTrustCall::handed != nullptr) << ToUtf8(c.fixture);
     }
-}
-
-// While the pinned file is checked, its folder is renamed and another DLL is
-// put where it was. Windows loads the checked file from the renamed folder;
-// Wine's final path of an open file keeps its old name, so the check that
-// the path leads to the held file refuses it. Never does the other one load.
-TEST(ExtensionRunner, WherePinnedAFolderSwappedDuringTheCheckLoadsNoOtherFile) {
-    static TempDir dir(L"runner");
-    const std::wstring folder = dir / L"ext", dll = folder + L"\\x.dll";
-    ASSERT_TRUE(MakeDirs(folder) && CopyTo(BinPath(L"ext_record_ca.dll"), dll));
-    ScopedPins pins(&kTestCaPublisherPins);
-    ScopedTrustCall swap([](const std::wstring& path) {
-        const std::wstring folder = dir / L"ext";
-        if (MoveFileExW(folder.c_str(), (folder + L".old").c_str(), 0) && MakeDirs(folder))
-            CopyTo(BinPath(L"ext_record.dll"), path);
-    });
-    const int result = ExtensionRunner().Run(dll.c_str(), L"Run");
-    EXPECT_TRUE(Exists(folder + L".old\\x.dll")) << "the folder was not swapped";
-    EXPECT_FALSE(Exists(dll + L".attached"));
-    EXPECT_EQ(result == 1, Exists(folder + L".old\\x.dll.attached"));
 }

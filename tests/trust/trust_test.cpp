@@ -44,15 +44,6 @@ PCCERT_CONTEXT Signer(const wchar_t* fixture, const wchar_t* subject = nullptr) 
     return certificate;
 }
 
-// Pins `pins` (null: none) while it lives.
-struct ScopedPins {
-    explicit ScopedPins(const trust::PublisherPins* pins) {
-        static const trust::PublisherPins kNone = {nullptr, 0};
-        trust::SetPublisherPinsForTesting(pins ? pins : &kNone);
-    }
-    ~ScopedPins() { trust::SetPublisherPinsForTesting(nullptr); }
-};
-
 std::string Hex(const trust::PublisherKey& key) {
     std::string hex;
     for (unsigned char byte : key.bytes)
@@ -150,7 +141,7 @@ TEST(VerifyPublisherSignature, AcceptsOnlyIntactSignaturesUnderAnAcceptedName) {
     for (const auto& c : cases) {
         for (const trust::PublisherPins* pinned : modes) {
             const std::string what = ToUtf8(c.file) + (pinned ? " pinned" : "");
-            ScopedPins pins(pinned);
+            trust::ScopedPublisherPinsForTesting pins(pinned);
             Seam seam;
             PublisherCheckDetails details;
             EXPECT_EQ(pinned ? c.result && c.testCa : c.result,
@@ -291,7 +282,7 @@ TEST(VerifyPublisherSignature, RefusesAnyOtherStatusABrokenChainOrAFault) {
     for (const auto& c : cases) {
         ++checked;
         Provider provider;
-        ScopedPins pins(c.pins);
+        trust::ScopedPublisherPinsForTesting pins(c.pins);
         Seam seam;
         seam.platform = false;
         seam.provider = &provider.data;
@@ -325,7 +316,7 @@ TEST(VerifyPublisherSignature, IsSkippedOnlyWhenTheSystemItselfIsOlderThanVersio
     for (const auto& c : cases) {
         versions = c.versions;
         trust::SetVersionQueryForTesting([] { return versions; });
-        ScopedPins pins(c.pins);
+        trust::ScopedPublisherPinsForTesting pins(c.pins);
         Seam seam;
         EXPECT_EQ(c.result, VerifyPublisherSignature(path.c_str()))
             << c.versions.reported << " " << c.versions.system;
