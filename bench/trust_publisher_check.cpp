@@ -1,7 +1,9 @@
 // One publisher check, warm (repeated in one process) and cold (first of a
 // fresh process), against the bare WinTrust verify-and-close pair in the same
 // run; and whether a network or URL-retrieval DLL ever got loaded by a check.
-//   trust_publisher_check [dll (ext_record.dll beside it)] [warm count] [cold count]
+// Built twice: as the build checks, and with the test CA's key pinned.
+//   trust_publisher_check[_pinned] [dll (ext_record.dll, pinned ext_record_ca.dll,
+//                                   beside it)] [warm count] [cold count]
 #include <windows.h>
 #include <softpub.h>
 #include <wintrust.h>
@@ -67,11 +69,14 @@ double Median(std::vector<double> samples) {
 int wmain(int argc, wchar_t** argv) {
     if (argc == 3 && std::wcscmp(argv[1], L"--check") == 0) return RunOnce(false, argv[2]);
     if (argc == 3 && std::wcscmp(argv[1], L"--bare") == 0) return RunOnce(true, argv[2]);
-    const std::wstring self = testsupport::BinPath(L"trust_publisher_check.exe");
-    const std::wstring dll = argc > 1 ? argv[1] : testsupport::BinPath(L"ext_record.dll");
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    const int pins = PinnedPublisherKeyCount();
+    const std::wstring dll =
+        argc > 1 ? argv[1] : testsupport::BinPath(pins ? L"ext_record_ca.dll" : L"ext_record.dll");
     const int counts[] = {argc > 2 ? _wtoi(argv[2]) : 200, argc > 3 ? _wtoi(argv[3]) : 15};
 
-    std::printf("publisher check of %ls\n", dll.c_str());
+    std::printf("publisher check of %ls, %d key(s) pinned\n", dll.c_str(), pins);
     int failures = 0;
     bool network = false;
     for (const bool cold : {false, true}) {
@@ -84,8 +89,9 @@ int wmain(int argc, wchar_t** argv) {
                 outcome = RunOnce(bare, dll.c_str());
             } else {
                 const auto child = testsupport::RunProcess(
-                    L"\"" + self + (bare ? L"\" --bare \"" : L"\" --check \"") + dll + L"\"", L"",
-                    60000, self);
+                    L"\"" + std::wstring(self) + (bare ? L"\" --bare \"" : L"\" --check \"") + dll +
+                        L"\"",
+                    L"", 60000, self);
                 if (child.started && !child.timedOut) outcome = child.exitCode;
             }
             network = network || (outcome & kNetwork);

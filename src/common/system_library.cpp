@@ -75,6 +75,10 @@ SystemFunction<decltype(&::CryptStringToBinaryA)> cryptStringToBinary(crypt32,
                                                                       "CryptStringToBinaryA");
 SystemFunction<decltype(&::CryptBinaryToStringA)> cryptBinaryToString(crypt32,
                                                                       "CryptBinaryToStringA");
+SystemFunction<decltype(&::CryptEncodeObjectEx)> cryptEncodeObjectEx(crypt32,
+                                                                     "CryptEncodeObjectEx");
+SystemFunction<decltype(&::CryptHashCertificate2)> cryptHashCertificate2(crypt32,
+                                                                         "CryptHashCertificate2");
 SystemFunction<decltype(&::GetFileVersionInfoSizeW)> getFileVersionInfoSize(
     version, "GetFileVersionInfoSizeW");
 SystemFunction<decltype(&::GetFileVersionInfoW)> getFileVersionInfo(version, "GetFileVersionInfoW");
@@ -106,6 +110,19 @@ BOOL WINAPI CryptBinaryToStringA(const BYTE* binary, DWORD size, DWORD flags, LP
                                  DWORD* length) {
     const auto call = cryptBinaryToString.Get();
     return call ? call(binary, size, flags, text, length) : FALSE;
+}
+
+BOOL WINAPI CryptEncodeObjectEx(DWORD encoding, LPCSTR structType, const void* structInfo,
+                                DWORD flags, PCRYPT_ENCODE_PARA encodePara, void* encoded,
+                                DWORD* size) {
+    const auto call = cryptEncodeObjectEx.Get();
+    return call ? call(encoding, structType, structInfo, flags, encodePara, encoded, size) : FALSE;
+}
+
+BOOL WINAPI CryptHashCertificate2(LPCWSTR algorithm, DWORD flags, void* reserved,
+                                  const BYTE* encoded, DWORD size, BYTE* hash, DWORD* hashSize) {
+    const auto call = cryptHashCertificate2.Get();
+    return call ? call(algorithm, flags, reserved, encoded, size, hash, hashSize) : FALSE;
 }
 
 DWORD WINAPI GetFileVersionInfoSizeW(LPCWSTR path, DWORD* handle) {

@@ -83,6 +83,11 @@ BOOL WINAPI CryptStringToBinaryA(LPCSTR text, DWORD length, DWORD flags, BYTE* b
                                  DWORD* skipped, DWORD* usedFlags);
 BOOL WINAPI CryptBinaryToStringA(const BYTE* binary, DWORD size, DWORD flags, LPSTR text,
                                  DWORD* length);
+BOOL WINAPI CryptEncodeObjectEx(DWORD encoding, LPCSTR structType, const void* structInfo,
+                                DWORD flags, PCRYPT_ENCODE_PARA encodePara, void* encoded,
+                                DWORD* size);
+BOOL WINAPI CryptHashCertificate2(LPCWSTR algorithm, DWORD flags, void* reserved,
+                                  const BYTE* encoded, DWORD size, BYTE* hash, DWORD* hashSize);
 
 // version. 0 / FALSE when missing.
 DWORD WINAPI GetFileVersionInfoSizeW(LPCWSTR path, DWORD* handle);

@@ -5,6 +5,7 @@
 
 #include "common/narrow.h"
 #include "log/log_record.h"
+#include "runner/held_path.h"
 
 namespace {
 
@@ -44,7 +45,9 @@ const FailureRecord* CheckBeforeLoad(const WString& dllPath, const WString& entr
     // A file that cannot be held (someone has it open for writing) could
     // change after it was verified, so it counts as refused.
     hold = HoldAgainstChanges(path);
-    if (!hold || !CheckPublisherSignature(path, nullptr, details)) return &kPublisherRefused;
+    // Where keys are pinned, the check reads the held file itself.
+    const HANDLE checked = PinnedPublisherKeyCount() > 0 ? hold.get() : nullptr;
+    if (!hold || !CheckPublisherSignature(path, checked, details)) return &kPublisherRefused;
     return nullptr;
 }
 
@@ -62,7 +65,19 @@ int ExtensionRunner::Run(const WString& dllPath, const WString& entryName) {
         }
         // Stays loaded until the process ends, whether or not the entry is
         // found: its initialisation has run and may have left threads behind.
-        module = LoadLibraryW(path);
+        if (PinnedPublisherKeyCount() == 0) {
+            module = LoadLibraryW(path);
+        } else {
+            // Where keys are pinned, the load goes by a path that reaches the
+            // held file whatever has happened to its folders since it was
+            // opened by name, and those folders are held until it is done.
+            HeldPath held;
+            if (!held.Hold(hold.get())) {
+                LogFailure(kPublisherRefused, path);
+                return 0;
+            }
+            module = LoadLibraryW(held.Path());
+        }
     }
     if (!module) {
         LogFailure(kLoadFailed, path);

@@ -12,6 +12,7 @@
 #include "common/handles.h"
 #include "common/system_library.h"
 #include "trust/fault_guard.h"
+#include "trust/publisher_pins.h"
 #include "trust/trust_call.h"
 
 namespace {
@@ -54,6 +55,8 @@ trust::MajorVersions QueryMajorVersions() {
 
 std::atomic<trust::VersionQuery> g_versionQuery{&QueryMajorVersions};
 
+std::atomic<const trust::PublisherPins*> g_pins{&trust::kPublisherPins};
+
 // GetVersionExW alone can be talked into an old Windows by a compatibility
 // layer that any program of the user may set (a value under HKCU or
 // __COMPAT_LAYER); the system's own numbers must agree before nothing is
@@ -64,18 +67,53 @@ bool IsOlderThanVerifiedSystems() {
            versions.system < kFirstVerifiedMajorVersion;
 }
 
-// The signer's own certificate: element 0 of simple chain 0 of signer 0.
-// Null when any link on the way is missing.
-PCCERT_CONTEXT SignerCertificate(HANDLE state) {
+// Simple chain 0 of signer 0 as the verify call built it: the signer's own
+// certificate (element 0) and its issuers. Null when any link on the way is
+// missing.
+const CERT_SIMPLE_CHAIN* SignerChain(HANDLE state) {
     const CRYPT_PROVIDER_DATA* provider = syslib::WTHelperProvDataFromStateData(state);
     if (!provider || provider->csSigners == 0 || !provider->pasSigners) return nullptr;
     const CERT_CHAIN_CONTEXT* chain = provider->pasSigners[0].pChainContext;
     if (!chain || !chain->rgpChain || chain->cChain == 0) return nullptr;
     const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
     if (!simple || simple->cElement == 0 || !simple->rgpElement) return nullptr;
-    const CERT_CHAIN_ELEMENT* element = simple->rgpElement[0];
-    if (!element) return nullptr;
-    return element->pCertContext;
+    return simple;
+}
+
+// The SHA-256 of the certificate's SubjectPublicKeyInfo in DER, the form a
+// pin is made from; false when it cannot be had.
+bool HashPublicKey(PCCERT_CONTEXT certificate, trust::PublisherKey& hash) {
+    if (!certificate || !certificate->pCertInfo) return false;
+    BYTE* der = nullptr;
+    DWORD size = 0;
+    if (!syslib::CryptEncodeObjectEx(X509_ASN_ENCODING, X509_PUBLIC_KEY_INFO,
+                                     &certificate->pCertInfo->SubjectPublicKeyInfo,
+                                     CRYPT_ENCODE_ALLOC_FLAG, nullptr, &der, &size))
+        return false;
+    const UniqueLocal owned(der);
+    DWORD hashSize = sizeof(hash.bytes);
+    return syslib::CryptHashCertificate2(L"SHA256", 0, nullptr, der, size, hash.bytes, &hashSize) &&
+           hashSize == sizeof(hash.bytes);
+}
+
+// Looks for a certificate of the chain whose key is pinned, the signer's own
+// first, and writes the pin it matched into `details` as hex digits.
+void FindPinnedKey(const CERT_SIMPLE_CHAIN& chain, const trust::PublisherPins& pins,
+                   PublisherCheckDetails& details) {
+    for (DWORD i = 0; i < chain.cElement; ++i) {
+        const CERT_CHAIN_ELEMENT* element = chain.rgpElement[i];
+        trust::PublisherKey key;
+        if (!element || !HashPublicKey(element->pCertContext, key)) continue;
+        for (int pin = 0; pin < pins.count; ++pin) {
+            if (std::memcmp(key.bytes, pins.keys[pin].bytes, sizeof(key.bytes)) != 0) continue;
+            constexpr wchar_t kDigits[] = L"0123456789abcdef";
+            for (size_t b = 0; b < sizeof(key.bytes); ++b) {
+                details.matchedPin[2 * b] = kDigits[key.bytes[b] >> 4];
+                details.matchedPin[2 * b + 1] = kDigits[key.bytes[b] & 15];
+            }
+            return;
+        }
+    }
 }
 
 // Reads the signer's display name into `details`; a name that fills the
@@ -92,11 +130,13 @@ void ReadSignerName(PCCERT_CONTEXT certificate, PublisherCheckDetails& details) 
 struct SignatureCheck {
     const wchar_t* path;
     HANDLE file;
+    const trust::PublisherPins* pins;
     PublisherCheckDetails& details;
 };
 
-// Verifies, reads the signer's name and closes the trust state; runs under
-// the fault guard from the verify call to the end of the close call.
+// Verifies, reads the signer's name, looks for a pinned key where keys are
+// pinned, and closes the trust state; runs under the fault guard from the
+// verify call to the end of the close call.
 void CheckSignature(void* context) {
     auto& check = *static_cast<SignatureCheck*>(context);
     const trust::TrustCall trustCall = g_trustCall.load();
@@ -136,9 +176,14 @@ void CheckSignature(void* context) {
         trustCall(nullptr, &action, &request);
     });
 
-    const PCCERT_CONTEXT certificate = SignerCertificate(state);
-    if (certificate) ReadSignerName(certificate, details);
-    details.result = details.signerAccepted ? 1 : 0;
+    // The chain belongs to the trust state: everything read from it is read
+    // before the state is closed.
+    const CERT_SIMPLE_CHAIN* chain = SignerChain(state);
+    const CERT_CHAIN_ELEMENT* signer = chain ? chain->rgpElement[0] : nullptr;
+    if (signer && signer->pCertContext) ReadSignerName(signer->pCertContext, details);
+    const bool pinned = details.pinCount > 0;
+    if (pinned && chain) FindPinnedKey(*chain, *check.pins, details);
+    details.result = details.signerAccepted && (!pinned || details.matchedPin[0]) ? 1 : 0;
 }
 
 }  // namespace
@@ -153,21 +198,31 @@ VersionQuery SetVersionQueryForTesting(VersionQuery query) {
     return g_versionQuery.exchange(query ? query : &QueryMajorVersions);
 }
 
+const PublisherPins* SetPublisherPinsForTesting(const PublisherPins* pins) {
+    return g_pins.exchange(pins ? pins : &kPublisherPins);
+}
+
 }  // namespace trust
 
 int CheckPublisherSignature(const wchar_t* path, HANDLE file, PublisherCheckDetails* details) {
     PublisherCheckDetails own;
     PublisherCheckDetails& found = details ? *details : own;
     std::memset(&found, 0, sizeof(found));
+    const trust::PublisherPins* pins = g_pins.load();
+    found.pinCount = pins->count;
     if (!path || !PathFileExistsW(path)) return 0;
     if (IsOlderThanVerifiedSystems()) {
         found.skipped = true;
-        return found.result = 1;
+        // Nothing verified means no key seen: a build that pins keys passes
+        // nothing unseen.
+        return found.result = found.pinCount == 0 ? 1 : 0;
     }
-    SignatureCheck check{path, file == INVALID_HANDLE_VALUE ? nullptr : file, found};
+    SignatureCheck check{path, file == INVALID_HANDLE_VALUE ? nullptr : file, pins, found};
     if (!RunGuarded(&CheckSignature, &check)) found.result = 0;
     return found.result;
 }
+
+int PinnedPublisherKeyCount() { return g_pins.load()->count; }
 
 int VerifyPublisherSignature(const wchar_t* path) {
     return CheckPublisherSignature(path, nullptr, nullptr);

@@ -36,8 +36,15 @@ int CheckPublisherSignature(const wchar_t* path, HANDLE file, PublisherCheckDeta
 
 // 1 when the file carries an Authenticode signature whose signer's display
 // name is an accepted publisher (or the system is older than major version
-// 6); 0 otherwise. Null or missing paths give 0.
+// 6), with a pinned key in its chain where the build pins keys; 0 otherwise.
+// Null or missing paths give 0.
 int VerifyPublisherSignature(const wchar_t* path);
+
+// How many publisher keys this build pins. With none, the signer's name
+// alone decides. With some, a file also needs a certificate of its signer's
+// chain (the signer's own or an issuer's) whose public key is pinned, and
+// nothing passes unverified on systems older than major version 6.
+int PinnedPublisherKeyCount();
 
 // 1 when `name` equals an accepted publisher name exactly, 0 otherwise.
 int IsAcceptedSignerName(const wchar_t* name);

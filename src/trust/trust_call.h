@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "trust/publisher_pins.h"
+
 namespace trust {
 
 // The shape of WinVerifyTrust.
@@ -27,5 +29,23 @@ using VersionQuery = MajorVersions (*)();
 // use it: Wine reports its one configured version through both, so only
 // here can they differ.
 VersionQuery SetVersionQueryForTesting(VersionQuery query);
+
+// Replaces the keys the check and the extension loader take as pinned, and
+// returns what it replaced; null restores the build's own. Only tests use
+// it: one test program checks both a build that pins nothing and one that
+// pins the test CA.
+const PublisherPins* SetPublisherPinsForTesting(const PublisherPins* pins);
+
+// Pins `pins` (null: no key at all) for as long as it lives.
+class ScopedPublisherPinsForTesting {
+public:
+    explicit ScopedPublisherPinsForTesting(const PublisherPins* pins) {
+        static const PublisherPins kNone = {nullptr, 0};
+        SetPublisherPinsForTesting(pins ? pins : &kNone);
+    }
+    ~ScopedPublisherPinsForTesting() { SetPublisherPinsForTesting(nullptr); }
+    ScopedPublisherPinsForTesting(const ScopedPublisherPinsForTesting&) = delete;
+    ScopedPublisherPinsForTesting& operator=(const ScopedPublisherPinsForTesting&) = delete;
+};
 
 }  // namespace trust

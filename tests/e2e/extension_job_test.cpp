@@ -101,6 +101,37 @@ TEST(ExtensionJob, EachRefusalLogsItsOwnLineWithTheResolvedPathAsExtrunCheckFore
     }
 }
 
+// A launcher built with the test CA's key pinned loads only the DLL whose
+// certificate that CA issued under an accepted name, not one self-signed
+// under that name, issued by another CA or issued under another name. The
+// launcher built without pins goes by the name alone.
+TEST(ExtensionJob, APinnedLauncherLoadsOnlyWhatItsPublishersKeySigned) {
+    const struct {
+        const wchar_t* launcher;
+        const wchar_t* extension;
+        bool loads;
+    } cases[] = {
+        {L"extrun_pinned.exe", L"ext_record_ca.dll", true},
+        {L"extrun_pinned.exe", L"ext_record.dll", false},
+        {L"extrun_pinned.exe", L"ext_record_ca_other.dll", false},
+        {L"extrun_pinned.exe", L"ext_record_ca_unaccepted.dll", false},
+        {L"extrun.exe", L"ext_record.dll", true},
+    };
+    for (const auto& c : cases) {
+        const std::string what = ToUtf8(c.launcher) + " " + ToUtf8(c.extension);
+        InstallTree tree(L"Tessaly.exe", RoamingData(L"Tessaly"), c.launcher);
+        ASSERT_TRUE(tree.Add(c.extension, L"ext\\x.dll"));
+        tree.EnableLog();
+        EXPECT_EQ(tree.Run(L"--dll=ext\\x.dll --entry=Run"), 0u) << what;
+        std::vector<std::string> log = {"-------log start", "-------log end"};
+        if (!c.loads)
+            log.insert(log.begin() + 1,
+                       "[I][  37][runner] HasMsSign Failed: " + ToUtf8(tree.Path(L"ext\\x.dll")));
+        EXPECT_EQ(LogBodies(tree.ReadLog()), log) << what;
+        EXPECT_EQ(c.loads, Exists(tree.Path(L"ext\\x.dll.attached"))) << what;
+    }
+}
+
 TEST(ExtensionJob, AnAbsolutePathThatFits259UnitsIsCalled) {
     InstallTree tree(L"Tessaly.exe", RoamingData(L"Tessaly"));
     const std::wstring folder = tree.Path(L"ext\\");

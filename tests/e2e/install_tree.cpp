@@ -4,12 +4,13 @@
 
 using namespace testsupport;
 
-InstallTree::InstallTree(const wchar_t* marker, const std::wstring& dataFolder)
+InstallTree::InstallTree(const wchar_t* marker, const std::wstring& dataFolder,
+                         const wchar_t* launcher)
     : dataFolder_(dataFolder) {
     MakeDirs(root_ / L"bin");
     MakeDirs(root_ / L"ext");
     WriteBytes(root_ / marker, "marker");
-    CopyTo(BinPath(L"extrun.exe"), Launcher());
+    CopyTo(BinPath(launcher), Launcher());
     RemoveTree(dataFolder_);
 }
 

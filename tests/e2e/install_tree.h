@@ -11,8 +11,10 @@
 class InstallTree {
 public:
     // `marker` names the product's main program, e.g. L"Tessaly.exe";
-    // `dataFolder` is where that product keeps its data (roaming or local).
-    InstallTree(const wchar_t* marker, const std::wstring& dataFolder);
+    // `dataFolder` is where that product keeps its data (roaming or local);
+    // `launcher` is the built program installed as bin\extrun.exe.
+    InstallTree(const wchar_t* marker, const std::wstring& dataFolder,
+                const wchar_t* launcher = L"extrun.exe");
     ~InstallTree();
 
     const std::wstring& Root() const { return root_.Path(); }

@@ -9,31 +9,57 @@
 #include "test_support.h"
 #include "trust/trust_call.h"
 
+// The test CA's pins (tests/fixtures/pinned.cmake).
+extern const trust::PublisherPins kTestCaPublisherPins;
+
 namespace {
 
 using namespace testsupport;
+
+// Stands in for WinVerifyTrust while it lives: runs `before` as the verify
+// call starts, notes the file handle it was given, then verifies.
+struct ScopedTrustCall {
+    explicit ScopedTrustCall(void (*before)(const std::wstring& path)) {
+        run = before;
+        trust::SetTrustCallForTesting(&Call);
+    }
+    ~ScopedTrustCall() { trust::SetTrustCallForTesting(nullptr); }
+    static inline void (*run)(const std::wstring&) = nullptr;
+    static inline HANDLE handed = nullptr;
+    static LONG WINAPI Call(HWND window, GUID* action, LPVOID data) {
+        const auto* request = static_cast<const WINTRUST_DATA*>(data);
+        if (request->dwStateAction == WTD_STATEACTION_VERIFY) {
+            handed = request->pFile->hFile;
+            run(request->pFile->pcwszFilePath);
+        }
+        return WinVerifyTrust(window, action, data);
+    }
+};
 
 const char* Outcome(bool done) { return done ? "allowed" : "denied"; }
 
 // As WinTrust starts to verify, another opener tries to write, rename and
 // delete the file; "<dll>.window" says what it could do.
-LONG WINAPI ProbeThenVerify(HWND window, GUID* action, LPVOID data) {
-    const auto* request = static_cast<const WINTRUST_DATA*>(data);
-    if (request->dwStateAction == WTD_STATEACTION_VERIFY) {
-        const std::wstring path = request->pFile->pcwszFilePath, moved = path + L".moved";
-        HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, 0, nullptr);
-        const bool write = writer != INVALID_HANDLE_VALUE;
-        if (write) CloseHandle(writer);
-        const bool rename = MoveFileExW(path.c_str(), moved.c_str(), 0);
-        if (rename) MoveFileExW(moved.c_str(), path.c_str(), 0);
-        const bool remove = DeleteFileW(path.c_str());
-        WriteBytes(path + L".window", std::string("write=") + Outcome(write) +
-                                          " rename=" + Outcome(rename) +
-                                          " delete=" + Outcome(remove));
-    }
-    return WinVerifyTrust(window, action, data);
+void ProbeTheFile(const std::wstring& path) {
+    const std::wstring moved = path + L".moved";
+    HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    const bool write = writer != INVALID_HANDLE_VALUE;
+    if (write) CloseHandle(writer);
+    const bool rename = MoveFileExW(path.c_str(), moved.c_str(), 0);
+    if (rename) MoveFileExW(moved.c_str(), path.c_str(), 0);
+    const bool remove = DeleteFileW(path.c_str());
+    WriteBytes(path + L".window", std::string("write=") + Outcome(write) +
+                                      " rename=" + Outcome(rename) + " delete=" + Outcome(remove));
+}
+
+// As WinTrust starts to verify, the file's folder is renamed and another
+// accepted DLL put where the file was.
+void SwapTheFolder(const std::wstring& path) {
+    const std::wstring folder = path.substr(0, path.rfind(L'\\'));
+    if (MoveFileExW(folder.c_str(), (folder + L".old").c_str(), 0) && MakeDirs(folder))
+        CopyTo(BinPath(L"ext_record.dll"), path);
 }
 
 std::string ReadText(const std::wstring& path) {
@@ -44,14 +70,37 @@ std::string ReadText(const std::wstring& path) {
 
 }  // namespace
 
+// Pinned, the folders are held as well while the DLL loads (Wine lets a
+// folder go with an open file in it), the check reads the held file, and a
+// folder swapped meanwhile never hands the loader another DLL: Wine keeps
+// the name an open file was opened by as its final path, which then opens
+// the other DLL, so the file is refused (Windows would load the checked file
+// from the renamed folder).
 TEST(ExtensionRunner, KeepsOthersFromChangingTheFileFromCheckToLoad) {
-    TempDir dir(L"runner");
-    const std::wstring dll = dir / L"x.dll";
-    ASSERT_TRUE(CopyTo(BinPath(L"ext_record.dll"), dll));
-    trust::SetTrustCallForTesting(&ProbeThenVerify);
-    EXPECT_EQ(1, ExtensionRunner().Run(dll.c_str(), L"Run"));
-    trust::SetTrustCallForTesting(nullptr);
-    EXPECT_EQ("write=denied rename=denied delete=denied", ReadText(dll + L".window"));
-    // Tried by the extension itself from inside LoadLibraryW.
-    EXPECT_EQ("rename=denied", ReadText(dll + L".attached"));
+    const struct {
+        const wchar_t* fixture;
+        const trust::PublisherPins* pins;
+        void (*during)(const std::wstring& path);
+        int result;
+        const char* attached;
+    } cases[] = {
+        {L"ext_record.dll", nullptr, &ProbeTheFile, 1, "rename=denied folder=allowed"},
+        {L"ext_record_ca.dll", &kTestCaPublisherPins, &ProbeTheFile, 1,
+         "rename=denied folder=denied"},
+        {L"ext_record_ca.dll", &kTestCaPublisherPins, &SwapTheFolder, 0, ""},
+    };
+    for (const auto& c : cases) {
+        TempDir dir(L"runner");
+        const std::wstring dll = dir / L"ext\\x.dll";
+        ASSERT_TRUE(MakeDirs(dir / L"ext") && CopyTo(BinPath(c.fixture), dll));
+        trust::ScopedPublisherPinsForTesting pins(c.pins);
+        ScopedTrustCall probe(c.during);
+        EXPECT_EQ(c.result, ExtensionRunner().Run(dll.c_str(), L"Run")) << ToUtf8(c.fixture);
+        if (c.during == &ProbeTheFile) {
+            EXPECT_EQ("write=denied rename=denied delete=denied", ReadText(dll + L".window"));
+        }
+        // Tried by the extension itself from inside LoadLibraryW.
+        EXPECT_EQ(c.attached, ReadText(dll + L".attached")) << ToUtf8(c.fixture);
+        EXPECT_EQ(c.pins != nullptr, ScopedTrustCall::handed != nullptr) << ToUtf8(c.fixture);
+    }
 }

@@ -14,6 +14,9 @@
 #include "trust/publisher_check.h"
 #include "trust/trust_call.h"
 
+// The test CA's pins (tests/fixtures/pinned.cmake): a retired key, then the CA's.
+extern const trust::PublisherPins kTestCaPublisherPins;
+
 namespace {
 
 using testsupport::BinPath;
@@ -24,17 +27,28 @@ __attribute__((noinline)) void WriteThroughNull() {
     *nowhere = 1;
 }
 
-// The certificate of a fixture's embedded signature (self-signed, so the only
-// one in it), kept until the process ends; null for an unsigned file.
-PCCERT_CONTEXT Signer(const wchar_t* fixture) {
+// A certificate that a fixture's embedded signature carries (the first, or
+// the one whose subject holds `subject`), kept until the process ends; null
+// for an unsigned file.
+PCCERT_CONTEXT Signer(const wchar_t* fixture, const wchar_t* subject = nullptr) {
     HCERTSTORE store = nullptr;
     CryptQueryObject(CERT_QUERY_OBJECT_FILE, BinPath(fixture).c_str(),
                      CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED, CERT_QUERY_FORMAT_FLAG_BINARY, 0,
                      nullptr, nullptr, nullptr, &store, nullptr, nullptr);
     if (!store) return nullptr;
-    PCCERT_CONTEXT certificate = CertEnumCertificatesInStore(store, nullptr);
+    PCCERT_CONTEXT certificate =
+        subject ? CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_STR,
+                                             subject, nullptr)
+                : CertEnumCertificatesInStore(store, nullptr);
     CertCloseStore(store, 0);
     return certificate;
+}
+
+std::string Hex(const trust::PublisherKey& key) {
+    std::string hex;
+    for (unsigned char byte : key.bytes)
+        hex += "0123456789abcdef"[byte >> 4], hex += "0123456789abcdef"[byte & 15];
+    return hex;
 }
 
 // Stands in for WinVerifyTrust while it lives. Checks every request the
@@ -98,13 +112,18 @@ struct Seam {
 
 // The fixtures are signed under an accepted Chinese name, the longest
 // accepted name (read in full at that length), that name in other letter
-// case, with a blank after it, not at all, and then changed.
+// case, with a blank after it, not at all, and then changed; then by the test
+// CA under an accepted name, by another CA under that name, and by the test
+// CA under a name not accepted. Pinned to the test CA, the key of the CA is
+// found in the chains it issued, and only those of them under an accepted
+// name pass.
 TEST(VerifyPublisherSignature, AcceptsOnlyIntactSignaturesUnderAnAcceptedName) {
     const struct {
         const wchar_t* file;
         int result;
         LONG platformStatus;
         int calls;
+        bool testCa;
     } cases[] = {
         {L"ext_record.dll", 1, ERROR_SUCCESS, 2},
         {L"ext_record_en.dll", 1, ERROR_SUCCESS, 2},
@@ -114,12 +133,27 @@ TEST(VerifyPublisherSignature, AcceptsOnlyIntactSignaturesUnderAnAcceptedName) {
         {L"ext_record_unsigned.dll", 0, TRUST_E_NOSIGNATURE, 1},
         {L"ext_record_tampered.dll", 0, TRUST_E_BAD_DIGEST, 1},
         {L"absent.dll", 0, ERROR_SUCCESS, 0},
+        {L"ext_record_ca.dll", 1, ERROR_SUCCESS, 2, true},
+        {L"ext_record_ca_other.dll", 1, ERROR_SUCCESS, 2},
+        {L"ext_record_ca_unaccepted.dll", 0, ERROR_SUCCESS, 2, true},
     };
+    const trust::PublisherPins* const modes[] = {nullptr, &kTestCaPublisherPins};
     for (const auto& c : cases) {
-        Seam seam;
-        EXPECT_EQ(c.result, VerifyPublisherSignature(BinPath(c.file).c_str())) << ToUtf8(c.file);
-        EXPECT_EQ(c.calls, seam.calls) << ToUtf8(c.file);
-        EXPECT_EQ(c.platformStatus, seam.verifyStatus) << ToUtf8(c.file);
+        for (const trust::PublisherPins* pinned : modes) {
+            const std::string what = ToUtf8(c.file) + (pinned ? " pinned" : "");
+            trust::ScopedPublisherPinsForTesting pins(pinned);
+            Seam seam;
+            PublisherCheckDetails details;
+            EXPECT_EQ(pinned ? c.result && c.testCa : c.result,
+                      CheckPublisherSignature(BinPath(c.file).c_str(), nullptr, &details))
+                << what;
+            EXPECT_EQ(c.calls, seam.calls) << what;
+            EXPECT_EQ(c.platformStatus, seam.verifyStatus) << what;
+            EXPECT_EQ(pinned ? 2 : 0, details.pinCount) << what;
+            EXPECT_EQ(pinned && c.testCa ? Hex(kTestCaPublisherPins.keys[1]) : "",
+                      ToUtf8(details.matchedPin))
+                << what;
+        }
     }
     Seam seam;
     EXPECT_EQ(0, VerifyPublisherSignature(nullptr) + VerifyPublisherSignature(L""));
@@ -139,14 +173,21 @@ struct Provider {
         data.csSigners = 1;
         data.pasSigners = &signer;
     }
-    CERT_CHAIN_ELEMENT element[2] = {};
-    PCERT_CHAIN_ELEMENT elements[2] = {&element[0], &element[1]};
+    CERT_CHAIN_ELEMENT element[3] = {};
+    PCERT_CHAIN_ELEMENT elements[3] = {&element[0], &element[1], &element[2]};
     CERT_SIMPLE_CHAIN simple = {};
     PCERT_SIMPLE_CHAIN simples[1] = {&simple};
     CERT_CHAIN_CONTEXT chain = {};
     CRYPT_PROVIDER_SGNR signer = {};
     CRYPT_PROVIDER_DATA data = {};
 };
+
+// The test CA's certificate as element `at` of a chain of `count`.
+template <int at, int count>
+void PinnedIssuerAt(Seam&, Provider& p) {
+    p.element[at].pCertContext = Signer(L"ext_record_ca.dll", L"Extrun Test CA");
+    p.simple.cElement = count;
+}
 
 // The statuses and chains Windows gives and Wine never does, faults inside
 // the guarded region, and which of them still close the trust state.
@@ -156,6 +197,7 @@ TEST(VerifyPublisherSignature, RefusesAnyOtherStatusABrokenChainOrAFault) {
         void (*change)(Seam&, Provider&);
         int result;
         int calls;
+        const trust::PublisherPins* pins;
     } cases[] = {
         {"success", [](Seam&, Provider&) {}, 1, 2},
         {"CERT_E_EXPIRED", [](Seam& s, Provider&) { s.status = CERT_E_EXPIRED; }, 1, 2},
@@ -205,6 +247,33 @@ TEST(VerifyPublisherSignature, RefusesAnyOtherStatusABrokenChainOrAFault) {
              };
          },
          1, 2},
+        // Pinned to the test CA, whose certificate follows the signer's.
+        {"pinned key on the issuer", &PinnedIssuerAt<1, 2>, 1, 2, &kTestCaPublisherPins},
+        {"pinned key on the signer",
+         [](Seam&, Provider& p) {
+             // The accepted signer's certificate with the test CA's key in it.
+             static CERT_INFO info = *p.element[0].pCertContext->pCertInfo;
+             info.SubjectPublicKeyInfo =
+                 Signer(L"ext_record_ca.dll", L"Extrun Test CA")->pCertInfo->SubjectPublicKeyInfo;
+             static CERT_CONTEXT signer = *p.element[0].pCertContext;
+             signer.pCertInfo = &info;
+             p.element[0].pCertContext = &signer;
+         },
+         1, 2, &kTestCaPublisherPins},
+        {"pinned key past the chain's end", &PinnedIssuerAt<1, 1>, 0, 2, &kTestCaPublisherPins},
+        {"pinned key after a missing element",
+         [](Seam& s, Provider& p) {
+             PinnedIssuerAt<2, 3>(s, p);
+             p.elements[1] = nullptr;
+         },
+         1, 2, &kTestCaPublisherPins},
+        {"pinned key not in the chain", [](Seam&, Provider&) {}, 0, 2, &kTestCaPublisherPins},
+        {"wild certificate among the issuers",
+         [](Seam& s, Provider& p) {
+             PinnedIssuerAt<2, 3>(s, p);
+             p.element[1].pCertContext = reinterpret_cast<PCCERT_CONTEXT>(uintptr_t{16});
+         },
+         0, 1, &kTestCaPublisherPins},
     };
     const std::wstring path = BinPath(L"ext_record.dll");
     // Kept in a callee-saved register across the calls, which a landing that
@@ -213,6 +282,7 @@ TEST(VerifyPublisherSignature, RefusesAnyOtherStatusABrokenChainOrAFault) {
     for (const auto& c : cases) {
         ++checked;
         Provider provider;
+        trust::ScopedPublisherPinsForTesting pins(c.pins);
         Seam seam;
         seam.platform = false;
         seam.provider = &provider.data;
@@ -232,13 +302,21 @@ TEST(VerifyPublisherSignature, IsSkippedOnlyWhenTheSystemItselfIsOlderThanVersio
         trust::MajorVersions versions;
         int result;
         int calls;
+        const trust::PublisherPins* pins;
     } cases[] = {
-        {{5, 10}, 0, 1}, {{0, 10}, 0, 1}, {{6, 5}, 0, 1}, {{5, 5}, 1, 0}, {{0, 5}, 1, 0},
+        {{5, 10}, 0, 1},
+        {{0, 10}, 0, 1},
+        {{6, 5}, 0, 1},
+        {{5, 5}, 1, 0},
+        {{0, 5}, 1, 0},
+        // Nothing verified, no key seen: a pinned build passes nothing.
+        {{5, 5}, 0, 0, &kTestCaPublisherPins},
     };
     const std::wstring path = BinPath(L"ext_record_unsigned.dll");
     for (const auto& c : cases) {
         versions = c.versions;
         trust::SetVersionQueryForTesting([] { return versions; });
+        trust::ScopedPublisherPinsForTesting pins(c.pins);
         Seam seam;
         EXPECT_EQ(c.result, VerifyPublisherSignature(path.c_str()))
             << c.versions.reported << " " << c.versions.system;
@@ -249,17 +327,29 @@ TEST(VerifyPublisherSignature, IsSkippedOnlyWhenTheSystemItselfIsOlderThanVersio
 
 TEST(IsAcceptedSignerName, AcceptsOnlyAnExactName) {
     // The publishers the products ship under, as they are registered.
-    for (const char* name :
-         {"北京泰萨利软件技术有限公司", "珠海泰萨利办公软件有限公司", "广州凡蒂罗网络技术有限公司",
-          "凡蒂罗互动娱乐有限公司", "成都凯尔莫拉信息技术有限公司", "凯尔莫拉科技有限公司",
-          "武汉萨文信息科技有限公司", "托布里斯克软件有限公司", "莫尔万数字技术有限公司",
-          "昆洛网络科技有限公司", "里斯塔维尔软件有限公司", "法斯科恩信息技术有限公司",
-          "德雷利克科技有限公司", "布伦霍尔德网络有限公司", "辛德鲁软件有限公司",
-          "哈弗林数码科技有限公司", "加尔维克数字办公有限公司", "奥斯卡鲁软件有限公司",
-          "泽姆普罗科技公司", "Tessaly Software Technology Co., Ltd.",
-          "Vantiro Interactive Entertainment Co., Ltd.",
-          "Kelmora Information Technology Co., Limited",
-          "Galwick Digital Office Systems Co., Ltd."})
+    for (const char* name : {"北京泰萨利软件技术有限公司",
+                             "珠海泰萨利办公软件有限公司",
+                             "广州凡蒂罗网络技术有限公司",
+                             "凡蒂罗互动娱乐有限公司",
+                             "成都凯尔莫拉信息技术有限公司",
+                             "凯尔莫拉科技有限公司",
+                             "武汉萨文信息科技有限公司",
+                             "托布里斯克软件有限公司",
+                             "莫尔万数字技术有限公司",
+                             "昆洛网络科技有限公司",
+                             "里斯塔维尔软件有限公司",
+                             "法斯科恩信息技术有限公司",
+                             "德雷利克科技有限公司",
+                             "布伦霍尔德网络有限公司",
+                             "辛德鲁软件有限公司",
+                             "哈弗林数码科技有限公司",
+                             "加尔维克数字办公有限公司",
+                             "奥斯卡鲁软件有限公司",
+                             "泽姆普罗科技公司",
+                             "Tessaly Software Technology Co., Ltd.",
+                             "Vantiro Interactive Entertainment Co., Ltd.",
+                             "Kelmora Information Technology Co., Limited",
+                             "Galwick Digital Office Systems Co., Ltd."})
         EXPECT_EQ(1, IsAcceptedSignerName(testsupport::FromUtf8(name).c_str())) << name;
     const struct {
         const wchar_t* name;
