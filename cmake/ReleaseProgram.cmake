@@ -39,6 +39,9 @@ endfunction()
 
 function(extrun_release_program target description)
   cmake_parse_arguments(P "" "SIZE_BUDGET" "" ${ARGN})
+  if(NOT P_SIZE_BUDGET)
+    set(P_SIZE_BUDGET 0)
+  endif()
   extrun_rc_text(EXTRUN_PROGRAM_COMPANY "${EXTRUN_COMPANY_NAME}")
   extrun_rc_text(EXTRUN_PROGRAM_PRODUCT "${EXTRUN_PRODUCT_NAME}")
   extrun_rc_text(EXTRUN_PROGRAM_COPYRIGHT "${EXTRUN_LEGAL_COPYRIGHT}")
@@ -60,7 +63,7 @@ function(extrun_release_program target description)
   target_link_options(${target} PRIVATE $<$<CONFIG:Release,MinSizeRel>:-s>)
   set_target_properties(${target} PROPERTIES
     EXTRUN_FILE_NAME ${EXTRUN_PROGRAM_FILE_NAME} EXTRUN_DESCRIPTION "${description}"
-    EXTRUN_SIZE_BUDGET "${P_SIZE_BUDGET}")
+    EXTRUN_SIZE_BUDGET ${P_SIZE_BUDGET})
   set_property(GLOBAL APPEND PROPERTY EXTRUN_RELEASE_PROGRAMS ${target})
 
   if(EXTRUN_SIGNING_CERT AND EXTRUN_SIGNING_KEY)
