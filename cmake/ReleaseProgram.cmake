@@ -1,0 +1,84 @@
+# Makes a program target into one that ships.
+#
+#   extrun_release_program(<target> "<file description>" [SIZE_BUDGET <bytes>])
+#
+# The program gets the manifest and a version resource built from the
+# project's version and the build's company and product names (see the top
+# CMakeLists.txt), no symbols in Release builds and, when a certificate is
+# configured below, an Authenticode signature after every link. The binary
+# rules test (tests/release) checks every program made here, its size against
+# SIZE_BUDGET where one is given.
+#
+# Release signing, off unless both the certificate and the key are given:
+#   -DEXTRUN_SIGNING_CERT=<file> -DEXTRUN_SIGNING_KEY=<file>
+#   [-DEXTRUN_SIGNING_KEY_PASSWORD_FILE=<file>] [-DEXTRUN_SIGNING_TIMESTAMP_URL=<url>]
+
+set(EXTRUN_SIGNING_CERT "" CACHE FILEPATH
+  "Code-signing certificate with its chain (PEM or DER) for the shipped programs; empty: unsigned")
+set(EXTRUN_SIGNING_KEY "" CACHE FILEPATH "The certificate's private key (PEM or DER)")
+set(EXTRUN_SIGNING_KEY_PASSWORD_FILE "" CACHE FILEPATH "A file holding the key's password, if it has one")
+set(EXTRUN_SIGNING_TIMESTAMP_URL "" CACHE STRING "An RFC 3161 time-stamping server; empty: no time stamp")
+
+# <var>: the commands that sign <in> into <out> with sha256 digests; the
+# release step and the signing test both sign this way.
+function(extrun_authenticode_sign var in out cert key)
+  find_program(EXTRUN_OSSLSIGNCODE osslsigncode REQUIRED)
+  set(${var}
+    # osslsigncode will not overwrite; a leftover of a failed run would stop it.
+    COMMAND ${CMAKE_COMMAND} -E rm -f ${out}
+    COMMAND ${EXTRUN_OSSLSIGNCODE} sign -h sha256 -certs ${cert} -key ${key} ${ARGN} -in ${in} -out ${out}
+    PARENT_SCOPE)
+endfunction()
+
+# <var>: <text> as the inside of an RC string literal.
+function(extrun_rc_text var text)
+  string(REPLACE "\\" "\\\\" text "${text}")
+  string(REPLACE "\"" "\"\"" text "${text}")
+  set(${var} "${text}" PARENT_SCOPE)
+endfunction()
+
+function(extrun_release_program target description)
+  cmake_parse_arguments(P "" "SIZE_BUDGET" "" ${ARGN})
+  if(NOT P_SIZE_BUDGET)
+    set(P_SIZE_BUDGET 0)
+  endif()
+  extrun_rc_text(EXTRUN_PROGRAM_COMPANY "${EXTRUN_COMPANY_NAME}")
+  extrun_rc_text(EXTRUN_PROGRAM_PRODUCT "${EXTRUN_PRODUCT_NAME}")
+  extrun_rc_text(EXTRUN_PROGRAM_COPYRIGHT "${EXTRUN_LEGAL_COPYRIGHT}")
+  extrun_rc_text(EXTRUN_PROGRAM_DESCRIPTION "${description}")
+  get_target_property(output ${target} OUTPUT_NAME)
+  if(NOT output)
+    set(output ${target})
+  endif()
+  set(EXTRUN_PROGRAM_INTERNAL_NAME ${output})
+  set(EXTRUN_PROGRAM_FILE_NAME ${output}${CMAKE_EXECUTABLE_SUFFIX})
+  string(REPLACE "." "," EXTRUN_PROGRAM_VERSION_COMMAS ${PROJECT_VERSION})
+  set(EXTRUN_PROGRAM_MANIFEST ${PROJECT_SOURCE_DIR}/cmake/program.manifest)
+  set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}.rc)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/program.rc.in ${rc} @ONLY)
+  target_sources(${target} PRIVATE ${rc})
+  # windres reads the manifest as data, which no dependency scan sees.
+  set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS ${EXTRUN_PROGRAM_MANIFEST})
+
+  target_link_options(${target} PRIVATE $<$<CONFIG:Release,MinSizeRel>:-s>)
+  set_target_properties(${target} PROPERTIES
+    EXTRUN_FILE_NAME ${EXTRUN_PROGRAM_FILE_NAME} EXTRUN_DESCRIPTION "${description}"
+    EXTRUN_SIZE_BUDGET ${P_SIZE_BUDGET})
+  set_property(GLOBAL APPEND PROPERTY EXTRUN_RELEASE_PROGRAMS ${target})
+
+  if(EXTRUN_SIGNING_CERT AND EXTRUN_SIGNING_KEY)
+    set(options)
+    if(EXTRUN_SIGNING_KEY_PASSWORD_FILE)
+      list(APPEND options -readpass ${EXTRUN_SIGNING_KEY_PASSWORD_FILE})
+    endif()
+    if(EXTRUN_SIGNING_TIMESTAMP_URL)
+      list(APPEND options -ts ${EXTRUN_SIGNING_TIMESTAMP_URL})
+    endif()
+    set(file $<TARGET_FILE:${target}>)
+    extrun_authenticode_sign(sign ${file} ${file}.signed
+      ${EXTRUN_SIGNING_CERT} ${EXTRUN_SIGNING_KEY} ${options})
+    add_custom_command(TARGET ${target} POST_BUILD ${sign}
+      COMMAND ${CMAKE_COMMAND} -E rename ${file}.signed ${file}
+      VERBATIM)
+  endif()
+endfunction()
