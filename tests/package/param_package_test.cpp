@@ -40,9 +40,10 @@ struct PackRun {
 PackRun Pack(const std::wstring& arguments) {
     const std::wstring tool = testsupport::BinPath(L"extrun-pack.exe");
     PackRun run{0, {}};
-    run.exitCode =
-        testsupport::RunProcess(L"\"" + tool + L"\" " + arguments, L"", 30000, tool, &run.output)
-            .exitCode;
+    const testsupport::ProcessResult r =
+        testsupport::RunProcess(L"\"" + tool + L"\" " + arguments, L"", 30000, tool, &run.output);
+    EXPECT_TRUE(r.started) << "start failed with error " << r.startError;
+    run.exitCode = r.exitCode;
     while (!run.output.empty() && (run.output.back() == '\n' || run.output.back() == '\r'))
         run.output.pop_back();
     return run;

@@ -54,9 +54,15 @@ ProcessResult RunProcess(const std::wstring& commandLine, const std::wstring& cu
     }
     PROCESS_INFORMATION pi = {};
     std::wstring line = commandLine;
-    const BOOL started = CreateProcessW(
-        application.empty() ? nullptr : application.c_str(), line.data(), nullptr, nullptr,
-        output != nullptr, 0, nullptr, currentDir.empty() ? nullptr : currentDir.c_str(), &si, &pi);
+    BOOL started = FALSE;
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+        if (attempt > 0) Sleep(200);
+        line = commandLine;
+        started = CreateProcessW(application.empty() ? nullptr : application.c_str(), line.data(),
+                                 nullptr, nullptr, output != nullptr, 0, nullptr,
+                                 currentDir.empty() ? nullptr : currentDir.c_str(), &si, &pi);
+        if (!started) result.startError = GetLastError();
+    }
     if (outputFile != INVALID_HANDLE_VALUE) CloseHandle(outputFile);
     if (!started) return result;
     result.started = true;
