@@ -41,6 +41,9 @@ TEST(WString, ReplaceIsCaseSensitiveLeftToRightWithoutOverlap) {
     WString aaa(L"aaa");
     EXPECT_EQ(aaa.Replace(L"aa", L"b"), 1u);
     EXPECT_STREQ(aaa.c_str(), L"ba");
+    // An empty pattern matches nowhere.
+    EXPECT_EQ(aaa.Replace(L"", L"x") + aaa.Replace(nullptr, L"x"), 0u);
+    EXPECT_STREQ(aaa.c_str(), L"ba");
 }
 
 TEST(WString, OrdinalOrderComparesUnsignedUnitsAndPrefixesFirst) {

@@ -129,6 +129,9 @@ const FaultCase kFaultCases[] = {
     {"FailedOperatorNew", "out_of_memory", 0},
     {"Sigill", "sigill", 0, L"\"my source\" 2.1.0.5 255 restart",
      "--src=my source --ver=2.1.0.5 --rep=255 --restart"},
+    // Raised, so without a system record.
+    {"Sigsegv", "sigsegv", 0},
+    {"Sigfpe", "sigfpe", 0},
     {"Sigterm", "sigterm", 0, std::wstring(300, L's') + L" " + std::wstring(300, L'9'),
      "--src=" + std::string(259, 's') + " --ver=" + std::string(259, '9') + " --rep=0"},
 };

@@ -38,6 +38,7 @@ TEST(FileVersion, TheStringTableIsReadOnlyOnWindows10WithANativeSystemNot64Bit) 
     } cases[] = {
         {BinPath(L"version_commas.dll"), "5.0.1beta", "3.10.200.7"},
         {BinPath(L"version_second.dll"), "6.1.0.2", "3.10.200.7"},
+        {BinPath(L"version_single.dll"), "6.1.0.2", "3.10.200.7"},  // one translation
         // The first FileVersion found ends the search even when blank.
         {BinPath(L"version_blank.dll"), "3.10.200.7", "3.10.200.7"},
         {BinPath(L"version_probe.exe"), "before", "before"},

@@ -52,14 +52,15 @@ TEST(ExtensionJob, EachRefusalLogsItsOwnLineWithTheResolvedPathAsExtrunCheckFore
          "[I][  32][runner] PathFileExists: " + root + "\\ext\\missing.dll"},
         {L"--dll=ext\\unsigned.dll --entry=Run",
          "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\unsigned.dll", "",
-         "signature: 0x800B0100 TRUST_E_NOSIGNATURE, refused"},
+         "signature: 0x800B0100 TRUST_E_NOSIGNATURE, refused\r\n"
+         "signer: not read, as the status refuses the file\r\n"},
         {L"--dll=ext\\tampered.dll --entry=Run",
          "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\tampered.dll", "",
          "signature: 0x80096010 TRUST_E_BAD_DIGEST, refused"},
         {L"--dll=ext\\near.dll --entry=Run",
          "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\near.dll", "",
          "signer: \"Tessaly Software Technology Co., LTD.\", not accepted; nearest accepted "
-         "\"Tessaly Software Technology Co., Ltd.\" differs in letter case\r\n"},
+         "\"Tessaly Software Technology Co., Ltd.\" differs in letter case (2 edits)\r\n"},
         {L"--dll=ext\\held.dll --entry=Run",
          "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\held.dll", "", "", true},
         {L"--dll=ext\\x86.dll --entry=Run",

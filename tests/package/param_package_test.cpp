@@ -137,14 +137,14 @@ TEST(ParamPackage, DecodesAPackageScrambledByAnIndependentProducer) {
 
 TEST(ExtrunPack, BuildsPackagesTheLauncherReadsAndListsThemBack) {
     testsupport::TempDir dir(L"pack");
-    ASSERT_TRUE(testsupport::WriteBytes(dir / L"blob.bin", std::string("\x01\x00\xff", 3)));
+    ASSERT_TRUE(testsupport::WriteBytes(dir / L"blob.bin", std::string("A\0\0\0B\0", 6)));
     const PackRun built =
         Pack(L"\"--cmd-line=extrun.exe --dll=a b.dll\" --text=note=hello --file=blob=" +
              dir / L"blob.bin");
     ASSERT_EQ(built.exitCode, 0u) << built.output;
     EXPECT_EQ(Lookup(built.output, "cmd_line"), package::Utf16Bytes(L"extrun.exe --dll=a b.dll"));
     EXPECT_EQ(Lookup(built.output, "note"), package::Utf16Bytes(L"hello"));
-    EXPECT_EQ(Lookup(built.output, "blob"), std::string("\x01\x00\xff", 3));
+    EXPECT_EQ(Lookup(built.output, "blob"), std::string("A\0\0\0B\0", 6));
 
     const PackRun listed =
         Pack(L"--dump=" + std::wstring(built.output.begin(), built.output.end()));
@@ -153,8 +153,8 @@ TEST(ExtrunPack, BuildsPackagesTheLauncherReadsAndListsThemBack) {
     EXPECT_NE(listed.output.find("name=\"cmd_line\" length=48 text=\"extrun.exe --dll=a b.dll\""),
               std::string::npos)
         << listed.output;
-    // Bytes that are not text are listed without a text.
-    const std::string last = "name=\"blob\" length=3";
+    // Bytes that are not text (a zero unit before the last) are listed without a text.
+    const std::string last = "name=\"blob\" length=6";
     EXPECT_EQ(listed.output.substr(listed.output.size() - last.size()), last) << listed.output;
 }
 

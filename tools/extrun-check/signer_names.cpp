@@ -78,7 +78,8 @@ NearestSigner NearestAcceptedSigner(const std::wstring& name) {
             nearest.name = accepted;
         }
     }
-    nearest.difference = Describe(name, nearest.name);
+    nearest.difference =
+        Describe(name, nearest.name) + L" (" + std::to_wstring(best) + L" edits)";
     return nearest;
 }
 

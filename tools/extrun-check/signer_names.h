@@ -8,7 +8,8 @@
 struct NearestSigner {
     std::wstring name;
     // "letter case", "blanks", "punctuation" or "other characters", joined
-    // by commas as they combine, and the lengths when they differ.
+    // by commas as they combine, the lengths when they differ, and how many
+    // units an editor would change, as "(N edits)".
     std::wstring difference;
 };
 
