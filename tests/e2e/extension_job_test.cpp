@@ -68,7 +68,8 @@ TEST(ExtensionJob, EachRefusalLogsItsOwnLineWithTheResolvedPathAsExtrunCheckFore
          "image: 32-bit (i386)"},
         // Reported in UTF-8, whatever the launcher looked for in the ANSI code page.
         {L"--dll=ext\\e2e_ext.dll --entry=R\u00fcn", "", "no export " + ToUtf8(L"R\u00fcn")},
-        {L"--dll=ext\\e2e_ext.dll --entry=Run", "", "call Run"},
+        {L"--dll=ext\\e2e_ext.dll --entry=Run", "", "call Run",
+         "image: 64-bit (AMD64), a DLL; exports \"Run\""},
         // The legacy name's replacement is case-sensitive.
         {L"--dll=ext\\lnch.tpi --entry=Run",
          "[I][  32][runner] PathFileExists: " + root + "\\ext\\lnch.tpi"},

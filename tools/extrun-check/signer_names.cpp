@@ -79,7 +79,7 @@ NearestSigner NearestAcceptedSigner(const std::wstring& name) {
         }
     }
     nearest.difference =
-        Describe(name, nearest.name) + L" (" + std::to_wstring(best) + L" edits)";
+        Describe(name, nearest.name) + L" (" + std::to_wstring(best) + (best == 1 ? L" edit)" : L" edits)");
     return nearest;
 }
 

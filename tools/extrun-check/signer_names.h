@@ -9,7 +9,7 @@ struct NearestSigner {
     std::wstring name;
     // "letter case", "blanks", "punctuation" or "other characters", joined
     // by commas as they combine, the lengths when they differ, and how many
-    // units an editor would change, as "(N edits)".
+    // units an editor would change, as "(1 edit)" or "(N edits)".
     std::wstring difference;
 };
 
