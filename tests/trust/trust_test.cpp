@@ -294,6 +294,31 @@ TEST(VerifyPublisherSignature, RefusesAnyOtherStatusABrokenChainOrAFault) {
     EXPECT_EQ(1, VerifyPublisherSignature(path.c_str())) << "the process goes on checking";
 }
 
+// A name that fills the 512 units kept for it was cut: it counts as unread,
+// not as the shorter name it was cut to.
+TEST(CheckPublisherSignature, ANameThatFillsItsBufferCountsAsUnread) {
+    for (const size_t length : {510, 511}) {
+        Provider provider;
+        const std::wstring name = L"CN=" + std::wstring(length, L'n');
+        BYTE encoded[1024];
+        DWORD size = sizeof(encoded);
+        ASSERT_TRUE(CertStrToNameW(X509_ASN_ENCODING, name.c_str(), CERT_X500_NAME_STR, nullptr,
+                                   encoded, &size, nullptr));
+        CERT_INFO info = *provider.element[0].pCertContext->pCertInfo;
+        info.Subject = {size, encoded};
+        CERT_CONTEXT signer = *provider.element[0].pCertContext;
+        signer.pCertInfo = &info;
+        provider.element[0].pCertContext = &signer;
+        Seam seam;
+        seam.platform = false;
+        seam.provider = &provider.data;
+        PublisherCheckDetails details;
+        CheckPublisherSignature(BinPath(L"ext_record.dll").c_str(), nullptr, &details);
+        EXPECT_EQ(details.signerRead, length == 510);
+        EXPECT_EQ(std::wcslen(details.signer), length == 510 ? length : 0);
+    }
+}
+
 // A compatibility layer makes GetVersionExW say 5.1 on Windows 10; only the
 // system's own numbers saying so as well skip the check.
 TEST(VerifyPublisherSignature, IsSkippedOnlyWhenTheSystemItselfIsOlderThanVersion6) {
