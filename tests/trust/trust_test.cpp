@@ -267,6 +267,12 @@ TEST(VerifyPublisherSignature, RefusesAnyOtherStatusABrokenChainOrAFault) {
              p.elements[1] = nullptr;
          },
          1, 2, &kTestCaPublisherPins},
+        {"pinned key after an element without a certificate",
+         [](Seam& s, Provider& p) {
+             PinnedIssuerAt<2, 3>(s, p);
+             p.element[1].pCertContext = nullptr;
+         },
+         1, 2, &kTestCaPublisherPins},
         {"pinned key not in the chain", [](Seam&, Provider&) {}, 0, 2, &kTestCaPublisherPins},
         {"wild certificate among the issuers",
          [](Seam& s, Provider& p) {

@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "image_exports.h"
+#include "test_support.h"
+
+using image::ExportResult;
+
+namespace {
+
+class MemoryBytes : public image::ByteSource {
+public:
+    explicit MemoryBytes(const std::string& bytes) : bytes_(bytes) {}
+    uint64_t Size() const override { return bytes_.size(); }
+    bool Read(uint64_t offset, void* out, size_t size) const override {
+        if (offset > bytes_.size() || size > bytes_.size() - offset) return false;
+        std::memcpy(out, bytes_.data() + offset, size);
+        return true;
+    }
+
+private:
+    const std::string& bytes_;
+};
+
+uint32_t Le32At(const std::string& bytes, size_t at) {
+    uint32_t value = 0;
+    std::memcpy(&value, bytes.data() + at, 4);
+    return value;
+}
+
+// The file offset of `rva` by the section that holds it.
+size_t OffsetOf(const image::ImageFacts& facts, uint32_t rva) {
+    for (const image::Section& s : facts.sections)
+        if (rva >= s.virtualAddress && rva - s.virtualAddress < s.rawSize)
+            return s.rawOffset + (rva - s.virtualAddress);
+    return 0;
+}
+
+std::string FixtureBytes() {
+    std::string bytes;
+    EXPECT_TRUE(testsupport::ReadBytes(testsupport::BinPath(L"e2e_ext_unsigned.dll"), &bytes));
+    return bytes;
+}
+
+}  // namespace
+
+TEST(ImageReader, NamesWhereAFileCutShortEnds) {
+    const std::string whole = FixtureBytes();
+    ASSERT_GT(whole.size(), 0x40u);
+    const uint32_t pe = Le32At(whole, 0x3C);
+    const image::ImageFacts facts = image::ReadImageFacts(MemoryBytes(whole));
+    ASSERT_EQ(facts.problem, "");
+    ASSERT_FALSE(facts.sections.empty());
+    const image::Section& last = facts.sections.back();
+    const struct {
+        size_t length;
+        const char* problem;
+    } cases[] = {
+        {63, "shorter than a DOS header: no program or DLL"},
+        {pe + 23, "the PE header lies outside the file"},
+        {pe + 25, "no optional header"},
+        {pe + 24 + 100, "the optional header is cut short"},
+        {pe + 24 + 240 + 8, "the section table runs past the end of the file"},
+        {size_t{last.rawOffset} + last.rawSize - 1, "a section's data runs past the end of the file"},
+    };
+    for (const auto& c : cases) {
+        const std::string cut = whole.substr(0, c.length);
+        const MemoryBytes file(cut);
+        EXPECT_EQ(image::ReadImageFacts(file).problem, c.problem) << c.length;
+    }
+}
+
+// Each case gives every export of the fixture the same address.
+TEST(ImageReader, AnExportAddressInsideTheExportTableIsAForwarder) {
+    const std::string whole = FixtureBytes();
+    const image::ImageFacts facts = image::ReadImageFacts(MemoryBytes(whole));
+    ASSERT_EQ(facts.problem, "");
+    const size_t directory = OffsetOf(facts, facts.exportRva);
+    const size_t functions = OffsetOf(facts, Le32At(whole, directory + 28));
+    ASSERT_TRUE(directory && functions);
+    const struct {
+        uint32_t function;
+        ExportResult result;
+        const char* forwardedTo;
+    } cases[] = {
+        // The table's own text, the DLL's name.
+        {Le32At(whole, directory + 12), ExportResult::kForwarded, "e2e_ext_unsigned.dll"},
+        {facts.exportRva + facts.exportSize, ExportResult::kFound, ""},
+        {facts.exportRva - 1, ExportResult::kFound, ""},
+        {0, ExportResult::kMissing, ""},
+    };
+    for (const auto& c : cases) {
+        std::string patched = whole;
+        for (uint32_t i = 0; i < Le32At(whole, directory + 20); ++i)
+            std::memcpy(patched.data() + functions + 4 * i, &c.function, 4);
+        const image::ExportLookup lookup = image::FindExport(MemoryBytes(patched), facts, "Run");
+        EXPECT_EQ(lookup.result, c.result) << c.function;
+        EXPECT_EQ(lookup.forwardedTo, c.forwardedTo) << c.function;
+    }
+}
