@@ -58,7 +58,9 @@ public:
     wchar_t* GetBuffer(size_t length);
     void ReleaseBuffer(size_t length = npos);
 
-    // Ordinal comparison, unit by unit as unsigned 16-bit numbers.
+    // Ordinal comparison, unit by unit as unsigned 16-bit numbers: below,
+    // equal to or above zero as this string sorts before, with or after
+    // `other`.
     int Compare(const WString& other) const noexcept;
     bool operator==(const WString& other) const noexcept;
     bool operator!=(const WString& other) const noexcept { return !(*this == other); }

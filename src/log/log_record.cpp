@@ -155,13 +155,15 @@ LogRecord& LogRecord::InsertUnsigned(unsigned long long value) {
 
 void LogRecord::InsertDigits(unsigned long long value, unsigned base) {
     constexpr wchar_t kDigits[] = L"0123456789abcdef";
-    // 22 octal digits hold 64 bits.
+    // 22 octal digits hold 64 bits; the loop stops at the buffer's start
+    // all the same, so that a buffer made too small cuts the number short
+    // instead of writing below it.
     wchar_t digits[22];
     wchar_t* start = digits + sizeof(digits) / sizeof(digits[0]);
     do {
         *--start = kDigits[value % base];
         value /= base;
-    } while (value);
+    } while (value && start != digits);
     text_.Append(start, static_cast<size_t>(digits + sizeof(digits) / sizeof(digits[0]) - start));
 }
 
