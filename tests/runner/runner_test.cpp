@@ -54,11 +54,12 @@ void ProbeTheFile(const std::wstring& path) {
                                       " rename=" + Outcome(rename) + " delete=" + Outcome(remove));
 }
 
-// As WinTrust starts to verify, the file's folder is renamed and another
-// accepted DLL put where the file was.
-void SwapTheFolder(const std::wstring& path) {
+// As WinTrust starts to verify, the file's folder is renamed and, with
+// `swap`, another accepted DLL put where the file was.
+template <bool swap>
+void MoveTheFolder(const std::wstring& path) {
     const std::wstring folder = path.substr(0, path.rfind(L'\\'));
-    if (MoveFileExW(folder.c_str(), (folder + L".old").c_str(), 0) && MakeDirs(folder))
+    if (MoveFileExW(folder.c_str(), (folder + L".old").c_str(), 0) && swap && MakeDirs(folder))
         CopyTo(BinPath(L"ext_record.dll"), path);
 }
 
@@ -89,7 +90,8 @@ TEST(ExtensionRunner, KeepsOthersFromChangingTheFileFromCheckToLoad) {
         {L"ext_record.dll", nullptr, &ProbeTheFile, 1, "rename=denied folder=allowed"},
         {L"ext_record_ca.dll", &onlyTheTestCa, &ProbeTheFile, 1,
          "rename=denied folder=denied"},
-        {L"ext_record_ca.dll", &kTestCaPublisherPins, &SwapTheFolder, 0, ""},
+        {L"ext_record_ca.dll", &kTestCaPublisherPins, &MoveTheFolder<true>, 0, ""},
+        {L"ext_record_ca.dll", &kTestCaPublisherPins, &MoveTheFolder<false>, 0, ""},
     };
     for (const auto& c : cases) {
         TempDir dir(L"runner");
@@ -101,6 +103,8 @@ TEST(ExtensionRunner, KeepsOthersFromChangingTheFileFromCheckToLoad) {
         if (c.during == &ProbeTheFile) {
             EXPECT_EQ("write=denied rename=denied delete=denied", ReadText(dll + L".window"));
         }
+        // Nothing is made where a held folder was.
+        EXPECT_FALSE(c.during == &MoveTheFolder<false> && Exists(dir / L"ext"));
         // Tried by the extension itself from inside LoadLibraryW.
         EXPECT_EQ(c.attached, ReadText(dll + L".attached")) << ToUtf8(c.fixture);
         EXPECT_EQ(c.pins != nullptr, ScopedTrustCall::handed != nullptr) << ToUtf8(c.fixture);
