@@ -169,6 +169,7 @@ TEST(ExtrunPack, RefusesMalformedInputWithAMessage) {
         {L"--text==empty-name", "bad record"},
         {L"--text=" + std::wstring(51, L'n') + L"=x", "bad record"},
         {L"--file=blob=C:\\no\\such\\file", "cannot read"},
+        {L"--file=no-equals-sign", "bad record"},
         {L"--dump=!!!", "not base64"},
         {L"--dump=abc", "not a package"},
         {L"--dump-file=C:\\no\\such\\file", "cannot read"},
