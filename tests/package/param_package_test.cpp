@@ -156,6 +156,11 @@ TEST(ExtrunPack, BuildsPackagesTheLauncherReadsAndListsThemBack) {
     // Bytes that are not text (a zero unit before the last) are listed without a text.
     const std::string last = "name=\"blob\" length=6";
     EXPECT_EQ(listed.output.substr(listed.output.size() - last.size()), last) << listed.output;
+    // Tag and name bytes outside printable ASCII are listed as '?'.
+    const std::string odd = Package({{"d\x01ms", "n\x7f\xe9", "x"}});
+    const PackRun oddListed = Pack(L"--dump=" + std::wstring(odd.begin(), odd.end()));
+    EXPECT_NE(oddListed.output.find("tag=d?ms name=\"n??\""), std::string::npos)
+        << oddListed.output;
 }
 
 TEST(ExtrunPack, RefusesMalformedInputWithAMessage) {
