@@ -70,6 +70,9 @@ TEST(ImageReader, NamesWhereAFileCutShortEnds) {
         const MemoryBytes file(cut);
         EXPECT_EQ(image::ReadImageFacts(file).problem, c.problem) << c.length;
     }
+    std::string mx = whole;
+    mx[1] = 'X';
+    EXPECT_EQ(image::ReadImageFacts(MemoryBytes(mx)).problem, "no MZ signature: no program or DLL");
 }
 
 // Each case gives every export of the fixture the same address.
