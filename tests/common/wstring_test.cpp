@@ -70,6 +70,10 @@ TEST(WString, CopiesShareTextUntilOneChangesAndKeepTheCountRightOnManyThreads) {
     b.MakeUpper();
     EXPECT_STREQ(a.c_str(), L"shared");
     EXPECT_STREQ(b.c_str(), L"SHARED!");
+    // Its block no longer shared, `a` changes it in place.
+    const wchar_t* own = a.c_str();
+    a.MakeUpper();
+    EXPECT_EQ(a.c_str(), own);
 
     WString shared(L"counted across threads");
     std::vector<std::thread> threads;

@@ -36,6 +36,7 @@ TEST(ExtensionJob, EachRefusalLogsItsOwnLineWithTheResolvedPathAsExtrunCheckFore
     ASSERT_TRUE(tree.Add(L"e2e_ext.dll", L"ext\\e2e_ext.dll"));
     ASSERT_TRUE(tree.Add(L"ext_record32.dll", L"ext\\x86.dll"));
     std::string output;
+    EXPECT_EQ(tree.Check(L"--help", &output), 2u) << output;
     EXPECT_EQ(tree.Check(L"--dll=ext\\e2e_ext.dll --entry=Run", &output), 0u);
     EXPECT_FALSE(Exists(RoamingData(L"Cindrew"))) << output;
     tree.EnableLog();

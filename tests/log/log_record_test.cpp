@@ -16,6 +16,7 @@ using LogUtils::LogRecord;
 
 TEST(LogRecord, StartsWithTheTagAndTheLineAndSourceName) {
     const std::string longName = "c:\\" + std::string(300, 'n') + ".cpp";
+    const std::string nameOf84 = "c:\\" + std::string(84, 'n') + ".cpp";
     const struct {
         const char* tag;
         const char* file;
@@ -27,6 +28,7 @@ TEST(LogRecord, StartsWithTheTagAndTheLineAndSourceName) {
         {"", "c:\\a.b\\runner", 37, L"[  37] "},           // last dot in a folder name
         {"", "c:\\x\\r.cpp", 4294967295u, L"[  -1][r] "},  // printed as a signed number
         {"", longName.c_str(), 7, L"[   7][" + std::wstring(90, L'n') + L"] "},  // cut to 99
+        {"", nameOf84.c_str(), 2147483648u, L"[-2147483648][" + std::wstring(83, L'n') + L"] "},
         {nullptr, "c:\\x\\r.cpp", 1, L"(null)[   1][r] "},
         {"[I]", nullptr, 1, L"[I][   1] "},
     };
