@@ -61,7 +61,8 @@ TEST(ExtensionJob, EachRefusalLogsItsOwnLineWithTheResolvedPathAsExtrunCheckFore
         {L"--dll=ext\\near.dll --entry=Run",
          "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\near.dll", "",
          "signer: \"Tessaly Software Technology Co., LTD.\", not accepted; nearest accepted "
-         "\"Tessaly Software Technology Co., Ltd.\" differs in letter case (2 edits)\r\n"},
+         "\"Tessaly Software Technology Co., Ltd.\" differs in letter case (2 edits)\r\n"
+         "pin: none: this build pins no publisher keys, names alone decide\r\n"},
         {L"--dll=ext\\held.dll --entry=Run",
          "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\held.dll", "", "", true},
         {L"--dll=ext\\x86.dll --entry=Run",
