@@ -47,6 +47,11 @@ TEST(WString, ReplaceIsCaseSensitiveLeftToRightWithoutOverlap) {
     EXPECT_STREQ(aaa.c_str(), L"ba");
 }
 
+TEST(WString, ReverseFindGivesTheLastPlaceOfAUnit) {
+    EXPECT_EQ(WString(L".b.c").ReverseFind(L'.'), 2u);
+    EXPECT_EQ(WString(L"abc").ReverseFind(L'.'), WString::npos);
+}
+
 TEST(WString, OrdinalOrderComparesUnsignedUnitsAndPrefixesFirst) {
     EXPECT_LT(WString(L"AB"), WString(L"ABC"));
     EXPECT_LT(WString(L"Z"), WString(L"a"));
