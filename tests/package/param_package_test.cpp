@@ -164,6 +164,7 @@ TEST(ExtrunPack, BuildsPackagesTheLauncherReadsAndListsThemBack) {
 }
 
 TEST(ExtrunPack, RefusesMalformedInputWithAMessage) {
+    const std::string noRecords = Package({{"dmms", "a", "1"}}, 8, 0, 4);
     struct Case {
         std::wstring arguments;
         const char* message;
@@ -177,6 +178,7 @@ TEST(ExtrunPack, RefusesMalformedInputWithAMessage) {
         {L"--file=no-equals-sign", "bad record"},
         {L"--dump=!!!", "not base64"},
         {L"--dump=abc", "not a package"},
+        {L"--dump=" + std::wstring(noRecords.begin(), noRecords.end()), "not a package"},
         {L"--dump-file=C:\\no\\such\\file", "cannot read"},
     };
     for (const Case& c : cases) {
