@@ -133,6 +133,8 @@ TEST(ParamPackage, DecodesAPackageScrambledByAnIndependentProducer) {
         "8yVzDu2aF4cLVKpeRUQWxCYBOXhQQBKz6OX1SHYKchCqGJC5Kg/"
         "Yd468kMOBCOfROf6F0kiwSoKoKwjreaUduKg=";
     EXPECT_EQ(Lookup(text, "cmd_line"), package::Utf16Bytes(L"app.exe --x=\"y z\""));
+    // The builder makes the same bytes, its name field zero-filled.
+    EXPECT_EQ(Package({{"dmms", "cmd_line", package::Utf16Bytes(L"app.exe --x=\"y z\"")}}), text);
 }
 
 TEST(ExtrunPack, BuildsPackagesTheLauncherReadsAndListsThemBack) {
@@ -156,10 +158,14 @@ TEST(ExtrunPack, BuildsPackagesTheLauncherReadsAndListsThemBack) {
     // Bytes that are not text (a zero unit before the last) are listed without a text.
     const std::string last = "name=\"blob\" length=6";
     EXPECT_EQ(listed.output.substr(listed.output.size() - last.size()), last) << listed.output;
-    // Tag and name bytes outside printable ASCII are listed as '?'.
-    const std::string odd = Package({{"d\x01ms", "n\x7f\xe9", "x"}});
+    // Tag and name bytes outside printable ASCII are listed as '?'; a final
+    // zero unit ends a text.
+    const std::string odd =
+        Package({{"d\x01ms", "n\x7f\xe9", "x"}, {"dmms", "t", std::string("h\0i\0\0\0", 6)}});
     const PackRun oddListed = Pack(L"--dump=" + std::wstring(odd.begin(), odd.end()));
     EXPECT_NE(oddListed.output.find("tag=d?ms name=\"n??\""), std::string::npos)
+        << oddListed.output;
+    EXPECT_NE(oddListed.output.find("name=\"t\" length=6 text=\"hi\""), std::string::npos)
         << oddListed.output;
 }
 
