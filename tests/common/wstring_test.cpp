@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <thread>
 #include <vector>
 
@@ -47,9 +48,15 @@ TEST(WString, ReplaceIsCaseSensitiveLeftToRightWithoutOverlap) {
     EXPECT_STREQ(aaa.c_str(), L"ba");
 }
 
-TEST(WString, ReverseFindGivesTheLastPlaceOfAUnit) {
+TEST(WString, ReverseFindGivesTheLastPlaceOfAUnitAndReleaseBufferTheGivenLength) {
     EXPECT_EQ(WString(L".b.c").ReverseFind(L'.'), 2u);
     EXPECT_EQ(WString(L"abc").ReverseFind(L'.'), WString::npos);
+    WString s;
+    std::wmemcpy(s.GetBuffer(5), L"ab\0cd", 5);
+    s.ReleaseBuffer(5);
+    EXPECT_EQ(s.Length(), 5u);
+    s.ReleaseBuffer();
+    EXPECT_EQ(s.Length(), 2u);
 }
 
 TEST(WString, OrdinalOrderComparesUnsignedUnitsAndPrefixesFirst) {

@@ -274,6 +274,8 @@ TEST(VerifyPublisherSignature, RefusesAnyOtherStatusABrokenChainOrAFault) {
          },
          1, 2, &kTestCaPublisherPins},
         {"pinned key not in the chain", [](Seam&, Provider&) {}, 0, 2, &kTestCaPublisherPins},
+        {"pinned, without a chain", [](Seam&, Provider& p) { p.signer.pChainContext = nullptr; }, 0,
+         2, &kTestCaPublisherPins},
         {"wild certificate among the issuers",
          [](Seam& s, Provider& p) {
              PinnedIssuerAt<2, 3>(s, p);
