@@ -45,23 +45,37 @@ bool WaitForLogEnd(const InstallTree& tree) {
 
 // Each test uses a product of its own, as the extension job tests do.
 
-TEST(Relaunch, StartsAHiddenCopyWithTheRecordsCommandLineInTheSameFolderAndSettings) {
+TEST(Relaunch, StartsAHiddenCopyWithTheRecordsCommandLineOrNoneInTheSameFolderAndSettings) {
     InstallTree tree(L"Pomberly.exe", LocalData(L"Pomberly"));
     ASSERT_TRUE(tree.Add(L"e2e_ext.dll", L"ext\\e2e_ext.dll"));
     tree.EnableLog();
     const std::wstring inner = L"extrun.exe --dll=ext\\e2e_ext.dll --entry=Report \"quoted arg\"";
     const std::wstring full = L"extrun.exe --dll=ext\\e2e_ext.dll --entry=Report --pad=" +
                               std::wstring(5000, L'p');
-    // The copy's command line buffer keeps its terminator: a longer line is cut.
     const struct {
-        std::wstring commandLine, seen;
-    } cases[] = {{inner, inner}, {full, full.substr(0, 4095)}};
+        std::wstring param, seen;  // seen: none when the copy has no --dll to call
+    } cases[] = {
+        {PackageWithCommandLine(inner), inner},
+        // The copy's command line buffer keeps its terminator: a longer line is cut.
+        {PackageWithCommandLine(full), full.substr(0, 4095)},
+        // Without the record the copy starts with an empty command line.
+        {Package({{"dmms", "cmd_lime", package::Utf16Bytes(L"x")}}), L""},
+        {L"!!not-base64!!", L""},
+        {std::wstring(3000, L'Q'), L""},
+    };
     for (const auto& c : cases) {
-        DeleteFileW(tree.Path(L"ext\\received.txt").c_str());
+        const std::wstring received = tree.Path(L"ext\\received.txt");
+        DeleteFileW(received.c_str());
         DeleteFileW(tree.LogPath().c_str());
-        EXPECT_EQ(tree.Run(L"--param=" + PackageWithCommandLine(c.commandLine) +
-                           L" --dll=ext\\none.dll"),
-                  0u);
+        EXPECT_EQ(tree.Run(L"--param=" + c.param + L" --dll=ext\\none.dll"), 0u);
+        // Only the copy logged; the relaunching process wrote nothing.
+        ASSERT_TRUE(WaitForLogEnd(tree));
+        EXPECT_EQ(LogBodies(tree.ReadLog()),
+                  (std::vector<std::string>{"-------log start", "-------log end"}));
+        if (c.seen.empty()) {
+            EXPECT_FALSE(Exists(received));
+            continue;
+        }
         const std::vector<std::wstring> lines = Report(tree);
         ASSERT_EQ(lines.size(), 4u);
         EXPECT_EQ(lines[0], c.seen);
@@ -70,27 +84,6 @@ TEST(Relaunch, StartsAHiddenCopyWithTheRecordsCommandLineInTheSameFolderAndSetti
         // No fault dialog, and a single-threaded COM apartment.
         EXPECT_EQ(lines[3], std::to_wstring(SEM_NOGPFAULTERRORBOX) + L" " +
                                 std::to_wstring(APTTYPE_MAINSTA));
-        // Only the copy logged; the relaunching process wrote nothing.
-        ASSERT_TRUE(WaitForLogEnd(tree));
-        EXPECT_EQ(LogBodies(tree.ReadLog()),
-                  (std::vector<std::string>{"-------log start", "-------log end"}));
-    }
-}
-
-TEST(Relaunch, APackageWithoutTheRecordStartsTheCopyWithAnEmptyCommandLine) {
-    InstallTree tree(L"Tessaly.exe", RoamingData(L"Tessaly"));
-    tree.EnableLog();
-    // The copy, with no --dll, logs only its banners; its start is seen in the log.
-    for (const std::wstring& param :
-         {Package({{"dmms", "cmd_lime", package::Utf16Bytes(L"x")}}),
-          std::wstring(L"!!not-base64!!"), std::wstring(3000, L'Q')}) {
-        DeleteFileW(tree.LogPath().c_str());
-        EXPECT_EQ(tree.Run(L"--param=" + param), 0u);
-        ASSERT_TRUE(WaitForLogEnd(tree));
-        const std::vector<std::string> log = LogBodies(tree.ReadLog());
-        ASSERT_FALSE(log.empty());
-        EXPECT_EQ(log.front(), "-------log start");
-        EXPECT_EQ(log.back(), "-------log end");
     }
 }
 
