@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "file_bytes.h"
 #include "image_exports.h"
 #include "test_support.h"
 
@@ -75,8 +76,10 @@ TEST(ImageReader, NamesWhereAFileCutShortEnds) {
     EXPECT_EQ(image::ReadImageFacts(MemoryBytes(mx)).problem, "no MZ signature: no program or DLL");
 }
 
-// Each case gives every export of the fixture the same address.
-TEST(ImageReader, AnExportAddressInsideTheExportTableIsAForwarder) {
+// Each case gives every export of the fixture the same address; then the
+// table is put at address 0, and the ordinal of "Run" in the last two bytes
+// of the table's section.
+TEST(ImageReader, ExportLookupTakesForwardersNoTableAtZeroAndAnOrdinalAtTheSectionsEnd) {
     const std::string whole = FixtureBytes();
     const image::ImageFacts facts = image::ReadImageFacts(MemoryBytes(whole));
     ASSERT_EQ(facts.problem, "");
@@ -102,4 +105,42 @@ TEST(ImageReader, AnExportAddressInsideTheExportTableIsAForwarder) {
         EXPECT_EQ(lookup.result, c.result) << c.function;
         EXPECT_EQ(lookup.forwardedTo, c.forwardedTo) << c.function;
     }
+    image::ImageFacts none = facts;
+    none.exportRva = 0;
+    const image::ExportLookup lookup = image::FindExport(MemoryBytes(whole), none, "Run");
+    EXPECT_EQ(lookup.result, ExportResult::kMissing);
+    EXPECT_EQ(lookup.namedExports, 0u);
+
+    const size_t names = OffsetOf(facts, Le32At(whole, directory + 32));
+    uint32_t at = 0;
+    while (whole.compare(OffsetOf(facts, Le32At(whole, names + 4 * at)), 4, "Run", 4) != 0) ++at;
+    uint32_t end = 0;
+    for (const image::Section& s : facts.sections)
+        if (facts.exportRva >= s.virtualAddress && facts.exportRva - s.virtualAddress < s.virtualSize)
+            end = s.virtualAddress + s.virtualSize;
+    std::string moved = whole;
+    const uint32_t ordinals = end - 2 - 2 * at;
+    std::memcpy(moved.data() + directory + 36, &ordinals, 4);
+    const size_t ordinal = OffsetOf(facts, Le32At(whole, directory + 36)) + 2 * at;
+    moved.replace(OffsetOf(facts, end - 2), 2, whole, ordinal, 2);
+    EXPECT_EQ(image::FindExport(MemoryBytes(moved), facts, "Run").result, ExportResult::kFound);
+}
+
+// A page that could not be read (the file shrank after it was opened) is
+// not taken for the first page when that is read next.
+TEST(FileBytes, AFailedReadLeavesNoPageBehind) {
+    testsupport::TempDir dir(L"bytes");
+    const std::wstring path = dir / L"f.bin";
+    ASSERT_TRUE(testsupport::WriteBytes(path, std::string(0x20000, 'b')));
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+    const FileBytes bytes(file);
+    LARGE_INTEGER half;
+    half.QuadPart = 0x10000;
+    ASSERT_TRUE(SetFilePointerEx(file, half, nullptr, FILE_BEGIN) && SetEndOfFile(file));
+    char c = 0;
+    EXPECT_FALSE(bytes.Read(0x18000, &c, 1));
+    EXPECT_TRUE(bytes.Read(0, &c, 1));
+    EXPECT_EQ(c, 'b');
+    CloseHandle(file);
 }
