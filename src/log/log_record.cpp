@@ -92,12 +92,13 @@ LogRecord MakeRecord(const char* tag, size_t tagLength, const char* file, size_t
 
 // As the stream's classic locale widens a byte: alone, through the ANSI
 // code page, with U+FFFF for a byte that is no character by itself (a lead
-// byte, or a byte the code page leaves undefined).
+// byte, or a byte the code page leaves undefined). A refusing call may still
+// have written its replacement character, as Wine's UTF-8 does.
 wchar_t LogRecord::WidenByte(char byte) {
     if (static_cast<unsigned char>(byte) < 0x80) return static_cast<wchar_t>(byte);
-    wchar_t wide = 0xFFFF;
-    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, &byte, 1, &wide, 1);
-    return wide;
+    wchar_t wide = 0;
+    return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, &byte, 1, &wide, 1) == 1 ? wide
+                                                                                      : 0xFFFF;
 }
 
 LogRecord& LogRecord::Write(const wchar_t* text, size_t length) {

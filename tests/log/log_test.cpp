@@ -87,10 +87,13 @@ TEST(LogAppender, LineIsLocalStampIdsTagTextAndCrLf) {
     }
 }
 
-// Run under code page 1252, and again under 932 (see CMakeLists.txt). A tag
+// Run under code page 1252, and again under 932 and 65001 (see CMakeLists.txt). A tag
 // is widened whole; a narrow text inserted into a record byte by byte, so a
 // lead byte alone is no character there (U+FFFF).
 TEST(LogAppender, TextsCrossTheAnsiCodePageBothWays) {
+    const std::wstring kHan(100, L'\u4e2d');
+    std::string kHanBytes;
+    for (int i = 0; i < 100; ++i) kHanBytes += "\xE4\xB8\xAD";
     const struct {
         UINT codePage;
         const char *tag, *text;
@@ -102,6 +105,9 @@ TEST(LogAppender, TextsCrossTheAnsiCodePageBothWays) {
          L"\u00e9t\u00e9\u20ac[   1] \u00e9\u20ac\u20ac", L"caf\u00e9 \u20ac \u4e2d", "caf\xe9 \x80 ?"},
         {932, "\x82\xA0", "a\x81", '\x82', L"\u3042[   1] a\uffff\uffff", L"\u3042 \u4e2d",
          "\x82\xA0 \x92\x86"},
+        // A line takes three bytes a unit.
+        {65001, "\xE0\xA4\x85", "a\xE0", '\xE0', L"\u0905[   1] a\uffff\uffff", kHan.c_str(),
+         kHanBytes.c_str()},
     };
     for (const auto& c : cases) {
         if (GetACP() != c.codePage) continue;
