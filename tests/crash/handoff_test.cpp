@@ -27,7 +27,8 @@ struct HostRun {
 };
 
 // Runs the host with uploaders at `firstUploader` and every later place, and
-// folders of the uploader's name at the checked places before it.
+// folders of the uploader's name at the checked places before it. The
+// uploaders are read-only, as installs often leave them.
 HostRun RunHost(const std::wstring& arguments, size_t firstUploader = 0) {
     TempDir root(L"crash");
     const std::wstring bin = root / kPlaces[0];
@@ -37,7 +38,9 @@ HostRun RunHost(const std::wstring& arguments, size_t firstUploader = 0) {
         MakeDirs(root / kPlaces[place] + L"\\FaultSend.exe");
     CopyTo(BinPath(L"crash_host.exe"), bin + L"\\crash_host.exe");
     for (size_t place = firstUploader; place < kPlaceCount; ++place)
-        CopyTo(BinPath(L"FaultSend.exe"), root / kPlaces[place] + L"\\FaultSend.exe");
+        CopyTo(BinPath(L"FaultSend.exe"), root / kPlaces[place] + L"\\FaultSend.exe"),
+            SetFileAttributesW((root / kPlaces[place] + L"\\FaultSend.exe").c_str(),
+                               FILE_ATTRIBUTE_READONLY);
     HostRun run{RunProcess(L"\"" + bin + L"\\crash_host.exe\" " + arguments, bin),
                 ReadFields(bin + L"\\crash_host.txt")};
     for (const wchar_t* place : kPlaces) run.reports.push_back(TakeUploaderReports(root / place));
