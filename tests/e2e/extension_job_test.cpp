@@ -38,6 +38,8 @@ TEST(ExtensionJob, EachRefusalLogsItsOwnLineWithTheResolvedPathAsExtrunCheckFore
     ASSERT_TRUE(tree.Add(L"e2e_ext.dll", L"ext\\LaunchModule.tpi"));
     std::string output;
     EXPECT_EQ(tree.Check(L"--help", &output), 2u) << output;
+    EXPECT_EQ(tree.Check(L"--param=AAAA --dll=ext\\e2e_ext.dll --entry=Run", &output), 2u);
+    EXPECT_NE(output.find("extrun-pack --dump"), std::string::npos) << output;
     EXPECT_EQ(tree.Check(L"--dll=ext\\e2e_ext.dll --entry=Run", &output), 0u);
     EXPECT_FALSE(Exists(RoamingData(L"Cindrew"))) << output;
     tree.EnableLog();

@@ -183,6 +183,7 @@ TEST(ExtrunPack, RefusesMalformedInputWithAMessage) {
         {L"--file=blob=C:\\no\\such\\file", "cannot read"},
         {L"--file=no-equals-sign", "bad record"},
         {L"--dump=!!!", "not base64"},
+        {L"--dump=\u00e9AAA", "not base64"},
         {L"--dump=abc", "not a package"},
         {L"--dump=" + std::wstring(noRecords.begin(), noRecords.end()), "not a package"},
         {L"--dump-file=C:\\no\\such\\file", "cannot read"},
