@@ -11,23 +11,10 @@ using namespace testsupport;
 // Each test uses a product of its own, so tests running side by side never
 // share a data folder or a log.
 
-TEST(ExtensionJob, ARunWithTheSwitchFileLogsOnlyItsBannersAndTheExtensionSeesTheWholeCommandLine) {
-    InstallTree tree(L"Tessaly.exe", RoamingData(L"Tessaly"));
-    ASSERT_TRUE(tree.Add(L"e2e_ext.dll", L"ext\\e2e_ext.dll"));
-    tree.EnableLog();
-    const std::wstring arguments =
-        L"--dll=ext\\e2e_ext.dll --entry=Run --own-option=\"x y\" --dumpid=";
-    EXPECT_EQ(tree.Run(arguments), 0u);
-
-    EXPECT_EQ(ReadWide(tree.Path(L"ext\\received.txt")),
-              L"\"" + tree.Launcher() + L"\" " + arguments);
-    EXPECT_EQ(LogBodies(tree.ReadLog()),
-              (std::vector<std::string>{"-------log start", "-------log end"}));
-}
-
 // extrun-check, run first with the same arguments, names what the launcher
-// then does: the line it logs, or the call; and it leaves no trace itself.
-TEST(ExtensionJob, EachRefusalLogsItsOwnLineWithTheResolvedPathAsExtrunCheckForetold) {
+// then does: the line it logs, or the call, which gets the whole command
+// line; and it leaves no trace itself.
+TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrunCheckForetold) {
     InstallTree tree(L"Cindrew.exe", RoamingData(L"Cindrew"));
     ASSERT_TRUE(tree.Add(L"e2e_ext_unsigned.dll", L"ext\\unsigned.dll"));
     ASSERT_TRUE(tree.Add(L"ext_record_tampered.dll", L"ext\\tampered.dll"));
@@ -75,7 +62,8 @@ TEST(ExtensionJob, EachRefusalLogsItsOwnLineWithTheResolvedPathAsExtrunCheckFore
          "image: 32-bit (i386)"},
         // Reported in UTF-8, whatever the launcher looked for in the ANSI code page.
         {L"--dll=ext\\e2e_ext.dll --entry=R\u00fcn", "", "no export " + ToUtf8(L"R\u00fcn")},
-        {L"--dll=ext\\e2e_ext.dll --entry=Run", "", "call Run",
+        // The extension sees the whole command line.
+        {L"--dll=ext\\e2e_ext.dll --entry=Run --own-option=\"x y\" --dumpid=", "", "call Run",
          "image: 64-bit (AMD64), a DLL; exports \"Run\""},
         // The legacy name is replaced by the new one, case-sensitively.
         {L"--dll=ext\\LNCH.tpi --entry=Run", "", "call Run"},
@@ -103,7 +91,10 @@ TEST(ExtensionJob, EachRefusalLogsItsOwnLineWithTheResolvedPathAsExtrunCheckFore
         std::vector<std::string> expected{"-------log start", c.line, "-------log end"};
         if (c.line.empty()) expected.erase(expected.begin() + 1);
         EXPECT_EQ(LogBodies(tree.ReadLog()), expected);
-        EXPECT_EQ(DeleteFileW(tree.Path(L"ext\\received.txt").c_str()) != FALSE, called);
+        const std::wstring received = tree.Path(L"ext\\received.txt");
+        EXPECT_EQ(ReadWide(received), called ? L"\"" + tree.Launcher() + L"\" " + c.arguments
+                                             : L"<missing>");
+        DeleteFileW(received.c_str());
         // The verdict names the log line as it stands after the record's prefix.
         const std::string verdict =
             c.line.empty() ? c.verdict : "refused " + c.line.substr(c.line.find("] ") + 2);
