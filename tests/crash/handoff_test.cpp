@@ -7,8 +7,10 @@
 #include <cstdlib>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "crash/stack_reserve.h"
 #include "test_support.h"
 
 using namespace testsupport;
@@ -154,3 +156,19 @@ TEST(LaunchUploader, StartsTheFirstOfTheFiveCandidatesThatIsAFile) {
 }
 
 }  // namespace
+
+// A thread whose whole stack is exactly the smallest size asked for is
+// prepared; smaller, it keeps its stack as it is.
+TEST(StackReserve, AStackOfExactlyTheSmallestSizeIsPrepared) {
+    std::thread([] {
+        MEMORY_BASIC_INFORMATION here = {};
+        VirtualQuery(&here, &here, sizeof(here));
+        const auto* top = static_cast<char*>(ThreadInformationBlock()->StackBase);
+        const SIZE_T size = static_cast<SIZE_T>(top - static_cast<char*>(here.AllocationBase));
+        ULONG kept = 0;
+        ReserveStackForHandOff(16 * 1024, size + 1);
+        EXPECT_TRUE(SetThreadStackGuarantee(&kept) && kept == 0) << kept;
+        ReserveStackForHandOff(16 * 1024, size);
+        EXPECT_TRUE(SetThreadStackGuarantee(&kept) && kept == 16 * 1024) << kept;
+    }).join();
+}

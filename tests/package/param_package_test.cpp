@@ -74,7 +74,7 @@ TEST(ParamPackage, FindsTheFirstRecordOfTheTagWhoseNameLeadsWithTheNameAskedFor)
                   c.expected)
             << c.tag << " " << c.name;
     // A name is stored in 50 bytes and compared over those only.
-    const std::string n50(50, 'n'), big(600000, 'd');
+    const std::string n50(50, 'n'), big(1 << 24, 'd');
     EXPECT_EQ(Lookup(Package({{"dmms", n50, "data"}}), n50 + "-and-more"), "data");
     EXPECT_EQ(Lookup(Package({{"dmms", n50, "data"}}), n50.substr(0, 49)), "<none>");
     EXPECT_EQ(Lookup(Package({{"dmms", "cmd_line", big}}), "cmd_line"), big);
