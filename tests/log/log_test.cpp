@@ -53,11 +53,6 @@ int32_t LineSize(const std::string& text) {
     return static_cast<int32_t>(19 + Ids().size() + text.size() + 2);
 }
 
-TEST(LogAppender, MutexNameKeepsOnlyAsciiLettersAndDigitsInUpperCase) {
-    EXPECT_EQ(LogUtils::MutexNameForPath(L"C:\\D\\Log\\extrun.log"), WString(L"CDLOGEXTRUNLOG"));
-    EXPECT_EQ(LogUtils::MutexNameForPath(L"c:\\\u00dcber 1\\a-b_c.Log"), WString(L"CBER1ABCLOG"));
-}
-
 TEST(LogAppender, LineIsLocalStampIdsTagTextAndCrLf) {
     TempDir dir(L"log");
     const std::pair<std::wstring, std::string> cases[] = {
@@ -145,7 +140,11 @@ TEST(LogAppender, FailedOpenCountsEveryLostLineAndIsRetriedOnlyAfterReset) {
     EXPECT_EQ(ReadTexts(path), Texts{"found"});
 }
 
-TEST(LogAppender, WritesWithoutTheCrossProcessLockWhenTheMutexCannotBeMade) {
+// The lock is a mutex named after the path; another object of that name
+// leaves the appender without it.
+TEST(LogAppender, TheLockIsNamedByThePathsAsciiLettersAndDigitsAndIsDoneWithoutWhenTaken) {
+    EXPECT_EQ(LogUtils::MutexNameForPath(L"C:\\D\\Log\\extrun.log"), WString(L"CDLOGEXTRUNLOG"));
+    EXPECT_EQ(LogUtils::MutexNameForPath(L"c:\\\u00dcber 1\\a-b_c.Log"), WString(L"CBER1ABCLOG"));
     TempDir dir(L"log");
     const std::wstring path = dir / L"a.log";
     UniqueHandle squatter(

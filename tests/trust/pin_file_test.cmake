@@ -28,8 +28,6 @@ endfunction()
 expect(letter "${pin}x\n" "letter.txt:1: 'x' is not a hex digit")
 expect(short "# a key\n\n${short}\n" "short.txt:3: 63 hex digits, a pin has 64")
 expect(prefixed "0x${short}\n" "prefixed.txt:1: 'x' is not a hex digit")
-expect(two "${pin} ${pin}\n" "two.txt:1: ' ' is not a hex digit")
-expect(semicolon "${pin};\n" "semicolon.txt:1: ';' is not a hex digit")
 expect(bracket "\n[${pin}]\n" "bracket.txt:2: '[' is not a hex digit")
 expect(empty "# keys to come\n\n" "empty.txt: holds no pin")
 # Two keys, the same one twice: the first ends where the second begins.
