@@ -132,19 +132,6 @@ TEST(ExtensionJob, APinnedLauncherLoadsOnlyWhatItsPublishersKeySigned) {
     }
 }
 
-TEST(ExtensionJob, WhereWindowsXpIsReportedAnUnsignedExtensionIsCalled) {
-    InstallTree tree(L"Galwick.exe", RoamingData(L"Galwick"));
-    ASSERT_TRUE(tree.Add(L"e2e_ext_unsigned.dll", L"ext\\unsigned.dll"));
-    // Wine reports this version to programs of that file name only; no other
-    // test runs extrun.exe meanwhile.
-    const wchar_t key[] = L"Software\\Wine\\AppDefaults\\extrun.exe";
-    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_CURRENT_USER, key, L"Version", REG_SZ, L"winxp",
-                                             sizeof(L"winxp")));
-    EXPECT_EQ(tree.Run(L"--dll=ext\\unsigned.dll --entry=Run"), 0u);
-    RegDeleteKeyW(HKEY_CURRENT_USER, key);
-    EXPECT_TRUE(Exists(tree.Path(L"ext\\received.txt")));
-}
-
 TEST(ExtensionJob, WithoutTheSwitchFileNoLogIsWrittenAndALogOver100MiBStartsOver) {
     InstallTree tree(L"Galwick.exe", RoamingData(L"Galwick"));
     EXPECT_EQ(tree.Run(L"--dll=ext\\missing.dll --entry=Run"), 0u);
