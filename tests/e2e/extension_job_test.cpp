@@ -73,7 +73,7 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
         {L"--dll=" + longPath + L" --entry=Run",
          "[I][  32][runner] PathFileExists: " + ToUtf8(longPath.substr(0, 259)), "",
          " (cut to 259 units) (missing)"},
-        {L"--dll=" + exact + L".old --entry=Run", "", "call Run", " (cut to 259 units)"},
+        {L"--dll=" + exact + L"x --entry=Run", "", "call Run", " (cut to 259 units)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(ToUtf8(c.arguments));

@@ -216,10 +216,12 @@ TEST(Logger, WritesWhatTheSwitchFileTheLevelAndTheSizeLimitLetThrough) {
              t.Off().Reload().Level(1).Log(1, "off").On().Reload().End();
          },
          {"-------log start", "0", "-------log reload switch", "-------log end"}},
-        {"SetLevel: a banner when level 1 changes sides, \"off\" for 3 from 1 or below",
-         [](TestLogger& t) { t.Start().Level(2).Level(3).Level(1).Level(4).Level(1).Level(3); },
+        {"SetLevel: a banner when level 1 changes sides, \"off\" for 3 from 1 or below; End at 1",
+         [](TestLogger& t) {
+             t.Start().Level(2).Level(3).Level(1).Level(4).Level(1).Level(3).Level(1).End();
+         },
          {"-------log lev change", "-------log lev change", "-------log lev change",
-          "-------log off"}},
+          "-------log off", "-------log lev change", "-------log end"}},
         // The reload's banner waits in the queue for the next line.
         {"Reset: deletes the file, drops the queue, writes its banner",
          [](TestLogger& t) { t.On().Start().Log(1, "written").Reload().Reset().Log(1, "r1"); },

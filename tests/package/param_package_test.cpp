@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -125,6 +126,22 @@ TEST(ParamPackage, RecordsPastTheImageOrTheCountAreNeverRead) {
     EXPECT_EQ(Lookup(Package({{"dmms", "a", "1"}}, 8, 1000000, 4), "zzz"), "<none>");
 }
 
+// Each load lets its decoded block go: 16 loads of a 2 MiB package leave the
+// process's address space as it was.
+TEST(ParamPackage, ALoadKeepsNoBlockBehind) {
+    const std::string text = Package({{"dmms", "cmd_line", std::string(2 << 20, 'd')}});
+    auto available = [] {
+        MEMORYSTATUSEX memory = {sizeof(memory)};
+        GlobalMemoryStatusEx(&memory);
+        return static_cast<int64_t>(memory.ullAvailVirtual);
+    };
+    ParamPackage p;
+    p.Load(text.c_str(), text.size());
+    const int64_t before = available();
+    for (int i = 0; i < 16; ++i) p.Load(text.c_str(), text.size());
+    EXPECT_LT(before - available(), int64_t{8} << 20);
+}
+
 TEST(ParamPackage, DecodesAPackageScrambledByAnIndependentProducer) {
     // Made outside this code base from the published format and keys: one
     // "dmms" record "cmd_line" holding app.exe --x="y z" in UTF-16LE.
@@ -148,8 +165,8 @@ TEST(ExtrunPack, BuildsPackagesTheLauncherReadsAndListsThemBack) {
     EXPECT_EQ(Lookup(built.output, "note"), package::Utf16Bytes(L"hello"));
     EXPECT_EQ(Lookup(built.output, "blob"), std::string("A\0\0\0B\0", 6));
 
-    const PackRun listed =
-        Pack(L"--dump=" + std::wstring(built.output.begin(), built.output.end()));
+    ASSERT_TRUE(testsupport::WriteBytes(dir / L"package.txt", built.output));
+    const PackRun listed = Pack(L"--dump-file=" + dir / L"package.txt");
     EXPECT_EQ(listed.exitCode, 0u);
     EXPECT_NE(listed.output.find("3 record(s)"), std::string::npos) << listed.output;
     EXPECT_NE(listed.output.find("name=\"cmd_line\" length=48 text=\"extrun.exe --dll=a b.dll\""),
@@ -161,9 +178,9 @@ TEST(ExtrunPack, BuildsPackagesTheLauncherReadsAndListsThemBack) {
     // Tag and name bytes outside printable ASCII are listed as '?'; a final
     // zero unit ends a text.
     const std::string odd =
-        Package({{"d\x01ms", "n\x7f\xe9", "x"}, {"dmms", "t", std::string("h\0i\0\0\0", 6)}});
+        Package({{"d\x01ms", "n \x7f\xe9", "x"}, {"dmms", "t", std::string("h\0i\0\0\0", 6)}});
     const PackRun oddListed = Pack(L"--dump=" + std::wstring(odd.begin(), odd.end()));
-    EXPECT_NE(oddListed.output.find("tag=d?ms name=\"n??\""), std::string::npos)
+    EXPECT_NE(oddListed.output.find("tag=d?ms name=\"n ??\""), std::string::npos)
         << oddListed.output;
     EXPECT_NE(oddListed.output.find("name=\"t\" length=6 text=\"hi\""), std::string::npos)
         << oddListed.output;
@@ -171,6 +188,9 @@ TEST(ExtrunPack, BuildsPackagesTheLauncherReadsAndListsThemBack) {
 
 TEST(ExtrunPack, RefusesMalformedInputWithAMessage) {
     const std::string noRecords = Package({{"dmms", "a", "1"}}, 8, 0, 4);
+    testsupport::TempDir dir(L"pack");
+    const std::wstring big = dir / L"big.txt";  // the smallest file refused: 64 MiB
+    ASSERT_TRUE(testsupport::WriteBytes(big, std::string(64 << 20, 'A')));
     struct Case {
         std::wstring arguments;
         const char* message;
@@ -187,6 +207,7 @@ TEST(ExtrunPack, RefusesMalformedInputWithAMessage) {
         {L"--dump=abc", "not a package"},
         {L"--dump=" + std::wstring(noRecords.begin(), noRecords.end()), "not a package"},
         {L"--dump-file=C:\\no\\such\\file", "cannot read"},
+        {L"--dump-file=" + big, "cannot read"},
     };
     for (const Case& c : cases) {
         const PackRun run = Pack(c.arguments);

@@ -93,6 +93,7 @@ TEST(ImageReader, ExportLookupTakesForwardersNoTableAtZeroAndAnOrdinalAtTheSecti
     } cases[] = {
         // The table's own text, the DLL's name.
         {Le32At(whole, directory + 12), ExportResult::kForwarded, "e2e_ext_unsigned.dll"},
+        {facts.exportRva, ExportResult::kForwarded, ""},  // the table's first byte is 0
         {facts.exportRva + facts.exportSize, ExportResult::kFound, ""},
         {facts.exportRva - 1, ExportResult::kFound, ""},
         {0, ExportResult::kMissing, ""},
