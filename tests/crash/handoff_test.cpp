@@ -122,8 +122,6 @@ const FaultCase kFaultCases[] = {
     // The hand-off thread would wait for the lock; the faulting thread
     // starts the uploader itself.
     {"LoaderLockAccessViolation", "0xC0000005 0xC0000005", 0xC0000005},
-    // Handed over on the stack set aside at arming.
-    {"InfiniteRecursion", "0xC00000FD", 0xC00000FD},
     {"DivisionByZero", "0xC0000094 0xC0000094", 0xC0000094},
     {"PureVirtualCall", "pure_call sigabrt", kAbortExit},
     {"Abort", "sigabrt", kAbortExit},

@@ -92,8 +92,8 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
         if (c.line.empty()) expected.erase(expected.begin() + 1);
         EXPECT_EQ(LogBodies(tree.ReadLog()), expected);
         const std::wstring received = tree.Path(L"ext\\received.txt");
-        EXPECT_EQ(ReadWide(received), called ? L"\"" + tree.Launcher() + L"\" " + c.arguments
-                                             : L"<missing>");
+        EXPECT_EQ(ReadWide(received),
+                  called ? L"\"" + tree.Launcher() + L"\" " + c.arguments : L"<missing>");
         DeleteFileW(received.c_str());
         // The verdict names the log line as it stands after the record's prefix.
         const std::string verdict =

@@ -96,8 +96,8 @@ TEST(LogAppender, TextsCrossTheAnsiCodePageBothWays) {
         const wchar_t *record, *written;
         const char* read;
     } cases[] = {
-        {1252, "\xE9t\xE9\x80", "\xE9\x80", '\x80',
-         L"\u00e9t\u00e9\u20ac[   1] \u00e9\u20ac\u20ac", L"caf\u00e9 \u20ac \u4e2d", "caf\xe9 \x80 ?"},
+        {1252, "\xE9t\xE9\x80", "\xE9\x80", '\x80', L"\u00e9t\u00e9\u20ac[   1] \u00e9\u20ac\u20ac",
+         L"caf\u00e9 \u20ac \u4e2d", "caf\xe9 \x80 ?"},
         {932, "\x82\xA0", "a\x81", '\x82', L"\u3042[   1] a\uffff\uffff", L"\u3042 \u4e2d",
          "\x82\xA0 \x92\x86"},
         // A line takes three bytes a unit.

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <shlobj.h>
+#include <shlwapi.h>
 
 #include <string>
 #include <vector>
@@ -27,11 +28,6 @@ int Probe(const std::vector<std::wstring>& markers, int levelsUp, std::wstring* 
     const auto run = testsupport::RunProcess(commandLine, install.Path(), 30000, probe);
     if (folder) *folder = testsupport::ReadWide(answer);
     return run.started && !run.timedOut ? static_cast<int>(run.exitCode) : -1;
-}
-
-bool IsFolder(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 }  // namespace
@@ -87,7 +83,7 @@ TEST(ProductDataFolder, EachStoreGetsItsFolderMadeAndKeepsAnExistingOne) {
         testsupport::RemoveTree(expected);
         EXPECT_EQ(Probe({c.marker}, 1, &folder), c.id);
         EXPECT_EQ(folder, expected) << c.id;
-        EXPECT_TRUE(IsFolder(expected)) << c.id;
+        EXPECT_TRUE(PathIsDirectoryW(expected.c_str())) << c.id;
         testsupport::RemoveTree(expected);
     }
 

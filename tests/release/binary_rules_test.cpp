@@ -200,4 +200,6 @@ extern "C" std::uintptr_t __stack_chk_guard;
 // The guard is seeded from the random source. The mix used without one
 // leaves its top 17 bits zero (ids, counters and user addresses all stay
 // below 2^47), which a random guard is once in 131,072 starts.
-TEST(ReleaseBuild, TheStackGuardComesFromTheRandomSource) { EXPECT_NE(__stack_chk_guard >> 47, 0u); }
+TEST(ReleaseBuild, TheStackGuardComesFromTheRandomSource) {
+    EXPECT_NE(__stack_chk_guard >> 47, 0u);
+}

@@ -64,7 +64,8 @@ TEST(ImageReader, NamesWhereAFileCutShortEnds) {
         {pe + 25, "no optional header"},
         {pe + 24 + 100, "the optional header is cut short"},
         {pe + 24 + 240 + 8, "the section table runs past the end of the file"},
-        {size_t{last.rawOffset} + last.rawSize - 1, "a section's data runs past the end of the file"},
+        {size_t{last.rawOffset} + last.rawSize - 1,
+         "a section's data runs past the end of the file"},
     };
     for (const auto& c : cases) {
         const std::string cut = whole.substr(0, c.length);
@@ -117,7 +118,8 @@ TEST(ImageReader, ExportLookupTakesForwardersNoTableAtZeroAndAnOrdinalAtTheSecti
     while (whole.compare(OffsetOf(facts, Le32At(whole, names + 4 * at)), 4, "Run", 4) != 0) ++at;
     uint32_t end = 0;
     for (const image::Section& s : facts.sections)
-        if (facts.exportRva >= s.virtualAddress && facts.exportRva - s.virtualAddress < s.virtualSize)
+        if (facts.exportRva >= s.virtualAddress &&
+            facts.exportRva - s.virtualAddress < s.virtualSize)
             end = s.virtualAddress + s.virtualSize;
     std::string moved = whole;
     const uint32_t ordinals = end - 2 - 2 * at;

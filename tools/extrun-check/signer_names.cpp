@@ -78,8 +78,8 @@ NearestSigner NearestAcceptedSigner(const std::wstring& name) {
             nearest.name = accepted;
         }
     }
-    nearest.difference =
-        Describe(name, nearest.name) + L" (" + std::to_wstring(best) + (best == 1 ? L" edit)" : L" edits)");
+    nearest.difference = Describe(name, nearest.name) + L" (" + std::to_wstring(best) +
+                         (best == 1 ? L" edit)" : L" edits)");
     return nearest;
 }
 
