@@ -73,11 +73,11 @@ int FormatHeader(wchar_t* header, const LocalStamp& stamp, const WString& tag) {
 
 // Converts without flags or a default character of our own: characters the
 // code page lacks become its best-fit or default characters. A failed
-// conversion leaves the line empty. Three bytes a unit is the most any ANSI
-// code page takes: UTF-8, which a system can use as its ANSI code page.
+// conversion leaves the line empty. Two bytes a unit: under UTF-8 a line of
+// mostly CJK text does not fit and is written empty (README, limits).
 std::string ToAnsiLine(const std::wstring& line) {
-    if (line.empty() || line.size() > static_cast<size_t>(INT_MAX / 3)) return kLineEnd;
-    std::string narrow(line.size() * 3, '\0');
+    if (line.empty() || line.size() > static_cast<size_t>(INT_MAX / 2)) return kLineEnd;
+    std::string narrow(line.size() * 2, '\0');
     const int n =
         WideCharToMultiByte(CP_ACP, 0, line.data(), static_cast<int>(line.size()), narrow.data(),
                             static_cast<int>(narrow.size()), nullptr, nullptr);
