@@ -126,15 +126,6 @@ void RemoveTree(const std::wstring& path) {
     SHFileOperationW(&operation);
 }
 
-bool WaitForFile(const std::wstring& path, DWORD timeoutMs) {
-    const ULONGLONG end = GetTickCount64() + timeoutMs;
-    while (!Exists(path)) {
-        if (GetTickCount64() > end) return false;
-        Sleep(20);
-    }
-    return true;
-}
-
 std::wstring ReadWide(const std::wstring& path) {
     std::string bytes;
     if (!ReadBytes(path, &bytes)) return L"<missing>";

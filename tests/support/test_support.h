@@ -51,8 +51,6 @@ bool WriteBytes(const std::wstring& path, const std::string& bytes);
 bool ReadBytes(const std::wstring& path, std::string* bytes);
 bool Exists(const std::wstring& path);
 void RemoveTree(const std::wstring& path);
-// Waits until `path` exists, up to `timeoutMs`.
-bool WaitForFile(const std::wstring& path, DWORD timeoutMs);
 
 // The UTF-16LE text of a file, without terminator; "<missing>" for no file.
 std::wstring ReadWide(const std::wstring& path);
