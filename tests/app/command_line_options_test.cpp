@@ -9,7 +9,7 @@ namespace {
 // not there, which must leave the out parameter as it was.
 std::wstring Read(const wchar_t* commandLine, const wchar_t* key) {
     CommandLineOptions options;
-    EXPECT_EQ(options.Load(commandLine), 1);
+    EXPECT_EQ(options.Load(commandLine) + options.Parse(), 2);
     WString value(L"<miss>");
     const bool found = options.GetValue(key, value);
     return found == (value != WString(L"<miss>")) ? value.c_str() : L"<miss touched the value>";

@@ -39,6 +39,10 @@ TEST(SystemLibrary, ComesFromTheSystemFolderOnlyEitherWay) {
             << w.way;
         EXPECT_EQ(nullptr, w.load(L"ext_record.dll")) << w.way;
     }
+    // Paths compare without case: a DLL loaded by its path in capitals is the system's.
+    std::wstring upper = SystemPath(L"MSACM32.DLL");
+    const HMODULE loaded = LoadLibraryW(CharUpperW(&upper[0]));
+    EXPECT_EQ(loaded, syslib::LoadSystemLibrary(L"msacm32.dll")) << ModulePath(loaded);
 }
 
 // The loader hands out a loaded module by its name alone; msimg32.dll is a

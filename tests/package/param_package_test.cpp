@@ -131,6 +131,10 @@ TEST(ParamPackage, RecordsPastTheImageOrTheCountAreNeverRead) {
     EXPECT_EQ(Lookup(beyond, "a"), "first");
     EXPECT_EQ(Lookup(beyond, "b"), "<none>");
     EXPECT_EQ(Lookup(beyond, "c"), "<none>");
+    const PackRun dumped = Pack(L"--dump=" + std::wstring(beyond.begin(), beyond.end()));
+    EXPECT_NE(dumped.output.find("record 1: runs past the end"), std::string::npos);
+    // A count only its last byte makes non-zero is a count all the same.
+    EXPECT_EQ(Lookup(Package(two, 8, 1u << 24, 4), "b"), "second");
     EXPECT_EQ(Lookup(Package(two, 8, 1, 4), "b"), "<none>");
     EXPECT_EQ(Lookup(Package({{"dmms", "a", "1"}}, 8, 1000000, 4), "zzz"), "<none>");
 }
