@@ -8,11 +8,8 @@ namespace {
 // once that prefix is gone.
 constexpr DWORD kFinalPathUnits = MAX_PATH + 8;
 
-// The final path without its "\\?\" prefix, which LoadLibraryW does not
-// take everywhere: "\\?\C:\a" becomes "C:\a", "\\?\UNC\server\share\a"
-// becomes "\\server\share\a". The length of the root ("C:\",
-// "\\server\share\"), which no one can rename; 0 when the path does not fit
-// or has another form.
+}  // namespace
+
 size_t StripFinalPath(const wchar_t* final, PathBuffer& path) {
     constexpr wchar_t kUnc[] = L"\\\\?\\UNC\\";
     constexpr wchar_t kLocal[] = L"\\\\?\\";
@@ -40,6 +37,8 @@ size_t StripFinalPath(const wchar_t* final, PathBuffer& path) {
         if (path[root] == L'\\') ++seen;
     return root;
 }
+
+namespace {
 
 bool SameFile(HANDLE a, HANDLE b) {
     BY_HANDLE_FILE_INFORMATION x, y;

@@ -5,6 +5,13 @@
 #include "common/handles.h"
 #include "common/path_buffer.h"
 
+// The final path without its "\\?\" prefix, which LoadLibraryW does not
+// take everywhere: "\\?\C:\a" becomes "C:\a", "\\?\UNC\server\share\a"
+// becomes "\\server\share\a". The length of the root ("C:\",
+// "\\server\share\"), which no one can rename; 0 when the path does not fit
+// or has another form.
+size_t StripFinalPath(const wchar_t* final, PathBuffer& path);
+
 // A path that leads to an open file for as long as this lives, whatever
 // anyone does to the folders above it: the file's final path (no junction
 // or link left in it), with every folder on it below the volume's root held

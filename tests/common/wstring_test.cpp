@@ -69,6 +69,7 @@ TEST(WString, OrdinalOrderComparesUnsignedUnitsAndPrefixesFirst) {
 TEST(WString, TrimUsesTheRunTimeSpaceTestAndFormatGrowsPastItsFirstBuffer) {
     WString s(L" \t\r\n\x3000 inner text \v\f");
     EXPECT_STREQ(s.Trim().c_str(), L"inner text");
+    EXPECT_STREQ(WString(L" one").Trim().c_str(), L"one");
     const std::wstring long_text(1000, L'x');
     EXPECT_EQ(std::wstring(WString::Format(L"<%s>%d", long_text.c_str(), 7).c_str()),
               L"<" + long_text + L">7");

@@ -103,32 +103,24 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
     }
 }
 
-// A launcher built with the test CA's key pinned loads only the DLL whose
-// certificate that CA issued under an accepted name, not one self-signed
-// under that name or issued by another CA (the launcher built without pins
-// loads the self-signed one, as the refusal table shows).
+// Pinned to the test CA's key, only the DLL that CA issued under an accepted name loads; the
+// launcher built without pins loads the self-signed one too (see the refusal table).
 TEST(ExtensionJob, APinnedLauncherLoadsOnlyWhatItsPublishersKeySigned) {
-    const struct {
-        const wchar_t* launcher;
-        const wchar_t* extension;
-        bool loads;
-    } cases[] = {
-        {L"extrun_pinned.exe", L"ext_record_ca.dll", true},
-        {L"extrun_pinned.exe", L"ext_record.dll", false},
-        {L"extrun_pinned.exe", L"ext_record_ca_other.dll", false},
-    };
-    for (const auto& c : cases) {
-        const std::string what = ToUtf8(c.launcher) + " " + ToUtf8(c.extension);
-        InstallTree tree(L"Tessaly.exe", RoamingData(L"Tessaly"), c.launcher);
-        ASSERT_TRUE(tree.Add(c.extension, L"ext\\x.dll"));
+    const std::pair<const wchar_t*, bool> cases[] = {{L"ext_record_ca.dll", true},
+                                                     {L"ext_record.dll", false},
+                                                     {L"ext_record_ca_other.dll", false}};
+    for (const auto& [extension, loads] : cases) {
+        const std::string what = ToUtf8(extension);
+        InstallTree tree(L"Tessaly.exe", RoamingData(L"Tessaly"), L"extrun_pinned.exe");
+        ASSERT_TRUE(tree.Add(extension, L"ext\\x.dll"));
         tree.EnableLog();
         EXPECT_EQ(tree.Run(L"--dll=ext\\x.dll --entry=Run"), 0u) << what;
         std::vector<std::string> log = {"-------log start", "-------log end"};
-        if (!c.loads)
+        if (!loads)
             log.insert(log.begin() + 1,
                        "[I][  37][runner] HasMsSign Failed: " + ToUtf8(tree.Path(L"ext\\x.dll")));
         EXPECT_EQ(LogBodies(tree.ReadLog()), log) << what;
-        EXPECT_EQ(c.loads, Exists(tree.Path(L"ext\\x.dll.attached"))) << what;
+        EXPECT_EQ(loads, Exists(tree.Path(L"ext\\x.dll.attached"))) << what;
     }
 }
 

@@ -15,10 +15,8 @@ namespace {
 
 constexpr const wchar_t* kPlanted[] = {L"comctl32", L"crypt32", L"version", L"wintrust"};
 
-// What the planted DLLs recorded, leaving out what Wine's own DLLs did:
-// Wine's user32 imports version.dll and calls it, so under Wine every program
-// that uses user32 loads and calls a version.dll found beside it. On Windows
-// user32 is a KnownDLL whose imports never leave the system folder.
+// What the planted DLLs recorded, less what Wine's own DLLs did: Wine's user32 loads and calls a
+// version.dll beside the program; on Windows user32 is a KnownDLL, its imports the system's.
 std::vector<std::string> PlantedRuns(const InstallTree& tree) {
     wchar_t system[MAX_PATH] = {};
     GetSystemDirectoryW(system, MAX_PATH);
@@ -39,9 +37,8 @@ std::vector<std::string> PlantedRuns(const InstallTree& tree) {
     return runs;
 }
 
-// The arguments from "--src=" on of the first start of the test FaultSend.exe
-// that finished while the failing process still waited for it; empty when
-// there was none.
+// The arguments from "--src=" on of the first FaultSend.exe start that finished while the failing
+// process still waited for it; empty when there was none.
 std::string AwaitedUploaderArguments(const InstallTree& tree) {
     for (Fields& report : TakeUploaderReports(tree.Path(L"bin"))) {
         const size_t from = report["command_line"].find("--src=");
@@ -53,10 +50,8 @@ std::string AwaitedUploaderArguments(const InstallTree& tree) {
 
 }  // namespace
 
-// Someone who can write to a product's bin folder drops DLLs there under the
-// names of system DLLs that are not KnownDLLs. None of them may run, and each
-// job must end as it does without them: the crash hand-off, for one, still
-// reads the extension's real version.
+// DLLs dropped in a product's bin folder under the names of system DLLs that are not KnownDLLs:
+// none may run, and each job ends as without them (the hand-off still reads the real version).
 TEST(PlantedSystemDlls, NoneRunsAndEveryJobEndsAsWithoutThem) {
     const struct {
         const char* job;

@@ -68,7 +68,7 @@ TEST(ParamPackage, FindsTheFirstRecordOfTheTagWhoseNameLeadsWithTheNameAskedFor)
         const char* expected;
     } cases[] = {
         {"dmms", "cmd", "dmms", "first"},  // a leading part of the name
-        {"dmms", "", "dmms", "first"},     // the empty name leads every name
+        {"dmmsX", "", "dmms", "first"},    // the empty name leads every name; 4 tag bytes
         {"dmms", "cmd_line_2", "dmms", "second"},
         {"dmms", "CMD_LINE", "dmms", "second"},  // case counts
         {"dmms", "cmd_lime", "dmms", "second"},
@@ -133,6 +133,7 @@ TEST(ParamPackage, RecordsPastTheImageOrTheCountAreNeverRead) {
     EXPECT_EQ(Lookup(beyond, "c"), "<none>");
     const PackRun dumped = Pack(L"--dump=" + std::wstring(beyond.begin(), beyond.end()));
     EXPECT_NE(dumped.output.find("record 1: runs past the end"), std::string::npos);
+    EXPECT_EQ(dumped.exitCode, 1u);
     // A count only its last byte makes non-zero is a count all the same.
     EXPECT_EQ(Lookup(Package(two, 8, 1u << 24, 4), "b"), "second");
     EXPECT_EQ(Lookup(Package(two, 8, 1, 4), "b"), "<none>");

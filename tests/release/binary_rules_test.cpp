@@ -172,10 +172,8 @@ TEST(ReleaseBuild, ProgramsSignedAsAReleaseIsSignedVerifyWithSha256) {
     }
 }
 
-// Overruns of an 8-byte buffer, as a memory-safety bug makes them: a byte
-// loop past a local array, which the stack guard catches on return, and a
-// copy past a global array, which no guard covers but the checked copy
-// refuses. The length comes at run time, so the compiler cannot refuse first.
+// Overruns of an 8-byte buffer: a loop past a local array, caught by the stack guard on return,
+// and a copy past a global one, refused by the checked copy. The lengths come at run time.
 namespace {
 char global[8];
 __attribute__((noinline)) void PastLocal(size_t n) {

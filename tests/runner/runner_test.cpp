@@ -4,7 +4,9 @@
 #include <wintrust.h>
 
 #include <string>
+#include <tuple>
 
+#include "runner/held_path.h"
 #include "runner/runner.h"
 #include "test_support.h"
 #include "trust/trust_call.h"
@@ -89,8 +91,7 @@ TEST(ExtensionRunner, KeepsOthersFromChangingTheFileFromCheckToLoad) {
     } cases[] = {
         {L"ext_record.dll", nullptr, &ProbeTheFile, 1, "rename=denied folder=allowed"},
         {L"ext_record32.dll", nullptr, &ProbeTheFile, 0, ""},  // checked, then cannot load
-        {L"ext_record_ca.dll", &onlyTheTestCa, &ProbeTheFile, 1,
-         "rename=denied folder=denied"},
+        {L"ext_record_ca.dll", &onlyTheTestCa, &ProbeTheFile, 1, "rename=denied folder=denied"},
         {L"ext_record_ca.dll", &kTestCaPublisherPins, &MoveTheFolder<true>, 0, ""},
         {L"ext_record_ca.dll", &kTestCaPublisherPins, &MoveTheFolder<false>, 0, ""},
     };
@@ -109,5 +110,19 @@ TEST(ExtensionRunner, KeepsOthersFromChangingTheFileFromCheckToLoad) {
         // Tried by the extension itself from inside LoadLibraryW.
         EXPECT_EQ(c.attached, ReadText(dll + L".attached")) << ToUtf8(c.fixture);
         EXPECT_EQ(c.pins != nullptr, ScopedTrustCall::handed != nullptr) << ToUtf8(c.fixture);
+    }
+}
+
+// Wine gives every final path in the local form, a share's too.
+TEST(HeldPath, FinalPathsLoseTheirPrefixAndKeepTheirRoot) {
+    const std::tuple<const wchar_t*, const wchar_t*, size_t> cases[] = {
+        {L"\\\\?\\C:\\a\\b.dll", L"C:\\a\\b.dll", 3},
+        {L"\\\\?\\UNC\\server\\share\\b.dll", L"\\\\server\\share\\b.dll", 15},
+        {L"\\\\?\\Volume{1}\\b.dll", L"", 0},
+    };
+    for (const auto& [final, stripped, root] : cases) {
+        PathBuffer path = {};
+        EXPECT_EQ(StripFinalPath(final, path), root) << ToUtf8(final);
+        EXPECT_STREQ(root ? path : L"", stripped);
     }
 }

@@ -35,12 +35,9 @@ struct ProcessResult {
     DWORD startError = 0;  // GetLastError of the last failed start
 };
 
-// Starts `commandLine` (application found by the usual search unless
-// `application` is given), hidden, in `currentDir` (empty: inherit), and
-// waits up to `timeoutMs`. A process that outlives the wait is killed. A start
-// that fails is tried twice more: Wine has been seen to refuse one start of
-// many under a loaded CI machine.
-// `output`, when given, receives what the process wrote to stdout and stderr.
+// Starts `commandLine` hidden in `currentDir` (empty: inherit) and waits up to `timeoutMs`,
+// killing a process that outlives the wait; `output` gets its stdout and stderr. A failed start
+// is tried twice more: Wine has been seen to refuse one start of many on a loaded CI machine.
 ProcessResult RunProcess(const std::wstring& commandLine, const std::wstring& currentDir = L"",
                          DWORD timeoutMs = 60000, const std::wstring& application = L"",
                          std::string* output = nullptr);

@@ -78,8 +78,8 @@ TEST(ImageReader, NamesWhereAFileCutShortEnds) {
 }
 
 // Each case gives every export of the fixture the same address; then the
-// table is put at address 0, and the ordinal of "Run" in the last two bytes
-// of the table's section.
+// table is put at address 0, the names out of reach, and the ordinal of "Run"
+// in the last two bytes of the table's section.
 TEST(ImageReader, ExportLookupTakesForwardersNoTableAtZeroAndAnOrdinalAtTheSectionsEnd) {
     const std::string whole = FixtureBytes();
     const image::ImageFacts facts = image::ReadImageFacts(MemoryBytes(whole));
@@ -112,8 +112,12 @@ TEST(ImageReader, ExportLookupTakesForwardersNoTableAtZeroAndAnOrdinalAtTheSecti
     const image::ExportLookup lookup = image::FindExport(MemoryBytes(whole), none, "Run");
     EXPECT_EQ(lookup.result, ExportResult::kMissing);
     EXPECT_EQ(lookup.namedExports, 0u);
-
     const size_t names = OffsetOf(facts, Le32At(whole, directory + 32));
+    std::string unreadable = whole;  // every name's address outside the image
+    std::memset(unreadable.data() + names, 0xFF, 4 * size_t{Le32At(whole, directory + 24)});
+    EXPECT_EQ(image::FindExport(MemoryBytes(unreadable), facts, "Run").result,
+              ExportResult::kDamaged);
+
     uint32_t at = 0;
     while (whole.compare(OffsetOf(facts, Le32At(whole, names + 4 * at)), 4, "Run", 4) != 0) ++at;
     uint32_t end = 0;

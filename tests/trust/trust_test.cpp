@@ -111,13 +111,10 @@ struct Seam {
     }
 };
 
-// The fixtures are signed under an accepted Chinese name, the longest
-// accepted name (read in full at that length), that name in other letter
-// case, with a blank after it, not at all, and then changed; then by the test
-// CA under an accepted name, by another CA under that name, and by the test
-// CA under a name not accepted. Pinned to the test CA, the key of the CA is
-// found in the chains it issued, and only those of them under an accepted
-// name pass.
+// Signed under an accepted Chinese name, the longest accepted name (read whole), that name in
+// other case or with a blank after it, not at all, then changed; by the test CA, another CA under
+// that name, and the test CA under a name not accepted. Pinned to the test CA, only its chains
+// under an accepted name pass.
 TEST(VerifyPublisherSignature, AcceptsOnlyIntactSignaturesUnderAnAcceptedName) {
     const struct {
         const wchar_t* file;
@@ -212,10 +209,9 @@ void SignerNamed(Seam&, Provider& p) {
     });
 }
 
-// The statuses and chains Windows gives and Wine never does, faults inside
-// the guarded region, and which of them still close the trust state. A name
-// that fills the 512 units kept for it was cut: it counts as unread, not as
-// the shorter name it was cut to.
+// Statuses and chains Windows gives and Wine never does, faults inside the guarded region, and
+// which of them still close the trust state. A name filling the 512 units kept for it was cut:
+// it counts as unread, not as the shorter name.
 TEST(VerifyPublisherSignature, RefusesAnyOtherStatusABrokenChainOrAFault) {
     const struct {
         const char* what;
