@@ -21,8 +21,6 @@ public:
     // The last value set for a key wins.
     void SetValue(const WString& key, const WString& value);
 
-    size_t Count() const { return pairs_.size(); }
-
 private:
     WString text_;
     std::map<WString, WString> pairs_;

@@ -4,9 +4,8 @@
 
 namespace {
 
-// The value an option reads as after loading `commandLine` (an argument
-// without an equals sign is a key with an empty value); "<miss>" when it is
-// not there, which must leave the out parameter as it was.
+// The value `key` reads as after loading `commandLine` (a lone argument is a key with an empty
+// value); "<miss>" when it is not there, which must leave the out parameter as it was.
 std::wstring Read(const wchar_t* commandLine, const wchar_t* key) {
     CommandLineOptions options;
     EXPECT_EQ(options.Load(commandLine) + options.Parse(), 2);

@@ -28,9 +28,8 @@ struct HostRun {
     std::vector<std::vector<Fields>> reports;  // by place
 };
 
-// Runs the host with uploaders at `firstUploader` and every later place, and
-// folders of the uploader's name at the checked places before it. The
-// uploaders are read-only, as installs often leave them.
+// Runs the host with read-only uploaders (as installs leave them) at `firstUploader` and every
+// later place, and folders of the uploader's name at the checked places before it.
 HostRun RunHost(const std::wstring& arguments, size_t firstUploader = 0) {
     TempDir root(L"crash");
     const std::wstring bin = root / kPlaces[0];
@@ -135,6 +134,7 @@ const FaultCase kFaultCases[] = {
     // Raised, so without a system record.
     {"Sigsegv", "sigsegv", 0},
     {"Sigfpe", "sigfpe", 0},
+    {"Sigint", "sigint", 0},
     {"Sigterm", "sigterm", 0, std::wstring(300, L's') + L" " + std::wstring(300, L'9'),
      "--src=" + std::string(259, 's') + " --ver=" + std::string(259, '9') + " --rep=0"},
 };

@@ -8,9 +8,8 @@
 
 using namespace testsupport;
 
-// How each hook reports and waits is tested on crash_host; here, what the
-// launcher arms for the extension it runs, and the faults only a whole
-// process shows: stacks run out, several threads, a lock held elsewhere.
+// How each hook reports and waits is tested on crash_host; here, what the launcher arms for its
+// extension, and faults only a whole process shows: stacks run out, threads, a lock held elsewhere.
 TEST(ExtensionJobCrash, EveryFatalFaultOfTheExtensionReachesTheUploaderAndEndsTheProcess) {
     const struct {
         const wchar_t* arguments;

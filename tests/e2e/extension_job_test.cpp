@@ -11,9 +11,8 @@ using namespace testsupport;
 // Each test uses a product of its own, so tests running side by side never
 // share a data folder or a log.
 
-// extrun-check, run first with the same arguments, names what the launcher
-// then does: the line it logs, or the call, which gets the whole command
-// line; and it leaves no trace itself.
+// extrun-check, run first with the same arguments, names what the launcher then does (the line it
+// logs, or the call, which gets the whole command line) and leaves no trace itself.
 TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrunCheckForetold) {
     InstallTree tree(L"Cindrew.exe", RoamingData(L"Cindrew"));
     ASSERT_TRUE(tree.Add(L"e2e_ext_unsigned.dll", L"ext\\unsigned.dll"));
@@ -23,6 +22,7 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
     ASSERT_TRUE(tree.Add(L"e2e_ext.dll", L"ext\\e2e_ext.dll"));
     ASSERT_TRUE(tree.Add(L"ext_record32.dll", L"ext\\x86.dll"));
     ASSERT_TRUE(tree.Add(L"e2e_ext.dll", L"ext\\LaunchModule.tpi"));
+    ASSERT_TRUE(MakeDirs(tree.Path(L"ext\\folder.dll")));
     std::string output;
     EXPECT_EQ(tree.Check(L"--help", &output), 2u) << output;
     EXPECT_EQ(tree.Check(L"--param=AAAA --dll=ext\\e2e_ext.dll --entry=Run", &output), 2u);
@@ -42,7 +42,8 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
         bool held = false;    // open for writing by another process all along
     } cases[] = {
         {L"--dll=ext\\missing.dll --entry=Run",
-         "[I][  32][runner] PathFileExists: " + root + "\\ext\\missing.dll"},
+         "[I][  32][runner] PathFileExists: " + root + "\\ext\\missing.dll", "",
+         "signature: not checked: no such file\r\nsigner: not read\r\n"},
         {L"--dll=ext\\unsigned.dll --entry=Run",
          "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\unsigned.dll", "",
          "signature: 0x800B0100 TRUST_E_NOSIGNATURE, refused\r\n"
@@ -57,6 +58,9 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
          "pin: none: this build pins no publisher keys, names alone decide\r\n"},
         {L"--dll=ext\\held.dll --entry=Run",
          "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\held.dll", "", "", true},
+        {L"--dll=ext\\folder.dll --entry=Run",
+         "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\folder.dll", "",
+         "image: not read: no file that can be opened"},
         {L"--dll=ext\\x86.dll --entry=Run",
          "[I][  44][runner] LoadLibrary Failed: " + root + "\\ext\\x86.dll", "",
          "image: 32-bit (i386)"},

@@ -58,7 +58,8 @@ TEST(LogAppender, LineIsLocalStampIdsTagTextAndCrLf) {
     const std::pair<std::wstring, std::string> cases[] = {
         {L"", "text"},
         {L"T", "[T]text"},
-        {std::wstring(300, L'x'), "[" + std::string(99 - 19 - Ids().size() - 2, 'x') + "]text"},
+        {L"y" + std::wstring(299, L'x'),
+         "[y" + std::string(99 - 19 - Ids().size() - 3, 'x') + "]text"},
     };
     auto now = [] {
         SYSTEMTIME t;
@@ -103,12 +104,15 @@ TEST(LogAppender, TextsCrossTheAnsiCodePageBothWays) {
     };
     for (const auto& c : cases) {
         if (GetACP() != c.codePage) continue;
+        const LCID locale = GetThreadLocale();  // the thread's own code page is not the log's
+        SetThreadLocale(c.codePage == 932 ? 0x0409 : 0x0411);
         LogUtils::LogRecord record = LogUtils::MakeLogRecord(c.tag, "", 1);
         record << c.text << c.byte;
         EXPECT_EQ(record.str(), c.record);
         TempDir dir(L"log");
         LogAppender appender((dir / L"a.log").c_str(), L"", 0);
         appender.Write(c.written, 0);
+        SetThreadLocale(locale);
         std::string bytes;
         testsupport::ReadBytes(dir / L"a.log", &bytes);
         EXPECT_EQ(*c.read ? ReadTexts(dir / L"a.log") : Texts{bytes},

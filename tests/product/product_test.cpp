@@ -11,9 +11,8 @@
 
 namespace {
 
-// Runs product_probe.exe from <install>\bin with marker files at paths
-// relative to <install> ("bin\x.exe" is level 0, "x.exe" level 1). Returns
-// the recognised id, or -1; `folder` receives the data folder when given.
+// Runs product_probe.exe from <install>\bin with markers at paths under <install> ("bin\x.exe"
+// is level 0, "x.exe" level 1): the recognised id or -1, and the data folder into `folder`.
 int Probe(const std::vector<std::wstring>& markers, int levelsUp, std::wstring* folder = nullptr) {
     testsupport::TempDir install(L"product");
     const std::wstring probe = install / L"bin\\product_probe.exe";

@@ -125,4 +125,5 @@ TEST(HeldPath, FinalPathsLoseTheirPrefixAndKeepTheirRoot) {
         EXPECT_EQ(StripFinalPath(final, path), root) << ToUtf8(final);
         EXPECT_STREQ(root ? path : L"", stripped);
     }
+    EXPECT_FALSE(HeldPath().Hold(nullptr));  // a handle without a final path
 }

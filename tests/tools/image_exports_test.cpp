@@ -77,9 +77,8 @@ TEST(ImageReader, NamesWhereAFileCutShortEnds) {
     EXPECT_EQ(image::ReadImageFacts(MemoryBytes(mx)).problem, "no MZ signature: no program or DLL");
 }
 
-// Each case gives every export of the fixture the same address; then the
-// table is put at address 0, the names out of reach, and the ordinal of "Run"
-// in the last two bytes of the table's section.
+// Each case gives every export of the fixture the same address; then the table is put at 0, the
+// names out of reach, and the ordinal of "Run" in the last two bytes of the table's section.
 TEST(ImageReader, ExportLookupTakesForwardersNoTableAtZeroAndAnOrdinalAtTheSectionsEnd) {
     const std::string whole = FixtureBytes();
     const image::ImageFacts facts = image::ReadImageFacts(MemoryBytes(whole));

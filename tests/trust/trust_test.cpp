@@ -28,9 +28,8 @@ __attribute__((noinline)) void WriteThroughNull() {
     *nowhere = 1;
 }
 
-// A certificate that a fixture's embedded signature carries (the first, or
-// the one whose subject holds `subject`), kept until the process ends; null
-// for an unsigned file.
+// A certificate that a fixture's signature carries (the first, or the one whose subject holds
+// `subject`), kept until the process ends; null for an unsigned file.
 PCCERT_CONTEXT Signer(const wchar_t* fixture, const wchar_t* subject = nullptr) {
     HCERTSTORE store = nullptr;
     CryptQueryObject(CERT_QUERY_OBJECT_FILE, BinPath(fixture).c_str(),
@@ -52,9 +51,8 @@ std::string Hex(const trust::PublisherKey& key) {
     return hex;
 }
 
-// Stands in for WinVerifyTrust while it lives. Checks every request the
-// check makes, counts them, and hands them to the platform or, with
-// `platform` false, answers `status` with `provider` as the trust state.
+// Stands in for WinVerifyTrust while it lives: checks and counts every request, and hands it to
+// the platform or, with `platform` false, answers `status` with `provider` as the trust state.
 struct Seam {
     Seam() {
         active = this;
