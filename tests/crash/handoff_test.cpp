@@ -1,6 +1,5 @@
-// The hand-off is judged from outside: each case runs crash_host.exe in a
-// throw-away tree with copies of the stand-in FaultSend.exe, whose reports
-// (README-crash.md) say what the uploader was given and could read.
+// Judged from outside: each case runs crash_host.exe in a throw-away tree with copies of the
+// stand-in FaultSend.exe, whose reports (README-crash.md) say what the uploader got and could read.
 #include <gtest/gtest.h>
 
 #include <algorithm>

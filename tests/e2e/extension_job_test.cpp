@@ -27,6 +27,8 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
     EXPECT_EQ(tree.Check(L"--help", &output), 2u) << output;
     EXPECT_EQ(tree.Check(L"--param=AAAA --dll=ext\\e2e_ext.dll --entry=Run", &output), 2u);
     EXPECT_NE(output.find("extrun-pack --dump"), std::string::npos) << output;
+    EXPECT_EQ(tree.Check(L"--dll=ext\\e2e_ext.dll", &output), 1u);
+    EXPECT_NE(output.find("image: not read: nothing to run"), std::string::npos) << output;
     EXPECT_EQ(tree.Check(L"--dll=ext\\e2e_ext.dll --entry=Run", &output), 0u);
     EXPECT_FALSE(Exists(RoamingData(L"Cindrew"))) << output;
     tree.EnableLog();
@@ -57,7 +59,8 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
          "\"Tessaly Software Technology Co., Ltd.\" differs in letter case (2 edits)\r\n"
          "pin: none: this build pins no publisher keys, names alone decide\r\n"},
         {L"--dll=ext\\held.dll --entry=Run",
-         "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\held.dll", "", "", true},
+         "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\held.dll", "",
+         "image: 64-bit (AMD64), a DLL", true},
         {L"--dll=ext\\folder.dll --entry=Run",
          "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\folder.dll", "",
          "image: not read: no file that can be opened"},

@@ -1,6 +1,5 @@
-// The shipped programs as a release engineer and a Windows security reviewer
-// look at them, as a product's pipeline signs them, and what their hardening
-// does to a program that overruns a buffer.
+// The shipped programs as a release engineer and a security reviewer look at them, as a product's
+// pipeline signs them, and what their hardening does to a program that overruns a buffer.
 #include <windows.h>
 #include <softpub.h>
 #include <wintrust.h>
@@ -195,9 +194,8 @@ TEST(ReleaseBuild, AnOverrunEndsTheProgramAtOnce) {
 
 extern "C" std::uintptr_t __stack_chk_guard;
 
-// The guard is seeded from the random source. The mix used without one
-// leaves its top 17 bits zero (ids, counters and user addresses all stay
-// below 2^47), which a random guard is once in 131,072 starts.
+// The guard is seeded from the random source. The mix used without one leaves its top 17 bits
+// zero (ids, counters and user addresses stay below 2^47), as a random guard is once in 131,072.
 TEST(ReleaseBuild, TheStackGuardComesFromTheRandomSource) {
     EXPECT_NE(__stack_chk_guard >> 47, 0u);
 }

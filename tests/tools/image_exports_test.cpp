@@ -39,9 +39,9 @@ size_t OffsetOf(const image::ImageFacts& facts, uint32_t rva) {
     return 0;
 }
 
-std::string FixtureBytes() {
+std::string FixtureBytes(const wchar_t* name = L"e2e_ext_unsigned.dll") {
     std::string bytes;
-    EXPECT_TRUE(testsupport::ReadBytes(testsupport::BinPath(L"e2e_ext_unsigned.dll"), &bytes));
+    EXPECT_TRUE(testsupport::ReadBytes(testsupport::BinPath(name), &bytes));
     return bytes;
 }
 
@@ -54,6 +54,9 @@ TEST(ImageReader, NamesWhereAFileCutShortEnds) {
     const image::ImageFacts facts = image::ReadImageFacts(MemoryBytes(whole));
     ASSERT_EQ(facts.problem, "");
     ASSERT_FALSE(facts.sections.empty());
+    EXPECT_EQ(facts.sections.size(), Le32At(whole, pe + 4) >> 16);  // every section, the first too
+    EXPECT_TRUE(facts.isDll);
+    EXPECT_FALSE(image::ReadImageFacts(MemoryBytes(FixtureBytes(L"extrun-pack.exe"))).isDll);
     const image::Section& last = facts.sections.back();
     const struct {
         size_t length;
