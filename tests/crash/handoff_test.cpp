@@ -16,8 +16,7 @@ using namespace testsupport;
 
 namespace {
 
-// Where the hand-off looks for FaultSend.exe, in its order, with the host at
-// <root>\app\bin\crash_host.exe.
+// Where the hand-off looks for FaultSend.exe, in order; the host: <root>\app\bin\crash_host.exe.
 const wchar_t* const kPlaces[] = {L"app\\bin", L"app\\bin\\Utils", L"app", L"app\\Utils", L"."};
 constexpr size_t kPlaceCount = std::size(kPlaces);
 
@@ -47,8 +46,7 @@ HostRun RunHost(const std::wstring& arguments, size_t firstUploader = 0) {
     return run;
 }
 
-// The hook whose code holds `address`, the return address a synthetic record
-// carries: the nearest hook start below it.
+// The hook holding `address`, a synthetic record's return address: the nearest hook start below.
 std::string HookAt(const Fields& notes, const std::string& address) {
     const unsigned long long at = std::strtoull(address.c_str(), nullptr, 0);
     std::string hook = "no hook";

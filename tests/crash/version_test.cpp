@@ -13,8 +13,7 @@ namespace {
 
 std::string Narrow(const WString& text) { return ToUtf8(text.c_str()); }
 
-// Runs a copy of version_probe.exe that Wine shows the given Windows version
-// (its AppDefaults key) on `file`; the exit code, or -1.
+// Runs version_probe.exe on `file` under the Windows version Wine shows it (its AppDefaults key).
 int ProbeUnder(const std::wstring& windowsVersion, const std::wstring& file) {
     const std::wstring exe = L"version_probe_" + windowsVersion + L".exe";
     const std::wstring key = L"Software\\Wine\\AppDefaults\\" + exe;

@@ -32,8 +32,6 @@ bool WaitForLogEnd(const InstallTree& tree) {
 
 }  // namespace
 
-// Each test uses a product of its own, as the extension job tests do.
-
 TEST(Relaunch, StartsAHiddenCopyWithTheRecordsCommandLineOrNoneInTheSameFolderAndSettings) {
     InstallTree tree(L"Pomberly.exe", LocalData(L"Pomberly"));
     ASSERT_TRUE(tree.Add(L"e2e_ext.dll", L"ext\\e2e_ext.dll"));
@@ -41,10 +39,14 @@ TEST(Relaunch, StartsAHiddenCopyWithTheRecordsCommandLineOrNoneInTheSameFolderAn
     const std::wstring inner = L"extrun.exe --dll=ext\\e2e_ext.dll --entry=Report \"quoted arg\"";
     const std::wstring full =
         L"extrun.exe --dll=ext\\e2e_ext.dll --entry=Report --pad=" + std::wstring(5000, L'p');
+    // Read in the ANSI code page, whose best fit gives back a package spelt with U+0100 and U+0101.
+    std::wstring fitted = PackageWithCommandLine(inner);
+    for (wchar_t& c : fitted) c = c == L'A' ? L'\u0100' : c == L'a' ? L'\u0101' : c;
     const struct {
         std::wstring param, seen;  // seen: none when the copy has no --dll to call
     } cases[] = {
         {PackageWithCommandLine(inner), inner},
+        {fitted, inner},
         // The copy's command line buffer keeps its terminator: a longer line is cut.
         {PackageWithCommandLine(full), full.substr(0, 4095)},
         // Without the record the copy starts with an empty command line.

@@ -83,9 +83,8 @@ TEST(LogAppender, LineIsLocalStampIdsTagTextAndCrLf) {
     }
 }
 
-// Run under code page 1252, and again under 932 and 65001 (see CMakeLists.txt). A tag
-// is widened whole; a narrow text inserted into a record byte by byte, so a
-// lead byte alone is no character there (U+FFFF).
+// Run under code page 1252, 932 and 65001 (see CMakeLists.txt). A tag is widened whole; a narrow
+// text inserted into a record byte by byte, so a lead byte alone is no character there (U+FFFF).
 TEST(LogAppender, TextsCrossTheAnsiCodePageBothWays) {
     const std::wstring kHan(100, L'\u4e2d');
     const struct {
