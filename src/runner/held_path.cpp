@@ -2,14 +2,6 @@
 
 #include <cstring>
 
-namespace {
-
-// Room for a final path in its "\\?\UNC\" form that still fits a path buffer
-// once that prefix is gone.
-constexpr DWORD kFinalPathUnits = MAX_PATH + 8;
-
-}  // namespace
-
 size_t StripFinalPath(const wchar_t* final, PathBuffer& path) {
     constexpr wchar_t kUnc[] = L"\\\\?\\UNC\\";
     constexpr wchar_t kLocal[] = L"\\\\?\\";
@@ -39,6 +31,10 @@ size_t StripFinalPath(const wchar_t* final, PathBuffer& path) {
 }
 
 namespace {
+
+// Room for a final path in its "\\?\UNC\" form that still fits a path buffer
+// once that prefix is gone.
+constexpr DWORD kFinalPathUnits = MAX_PATH + 8;
 
 bool SameFile(HANDLE a, HANDLE b) {
     BY_HANDLE_FILE_INFORMATION x, y;
