@@ -3,4 +3,5 @@
 extrun_add_test(version_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/version_test.cpp
   LIBS extrun_version
-  DEPENDS version_probe version_second version_commas version_blank version_single)
+  DEPENDS version_probe version_second version_commas version_blank version_single
+    version_untranslated version_textless)

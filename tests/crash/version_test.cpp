@@ -40,6 +40,8 @@ TEST(FileVersion, TheStringTableIsReadOnlyOnWindows10WithANativeSystemNot64Bit) 
         {BinPath(L"version_single.dll"), "6.1.0.2", "3.10.200.7"},  // one translation
         // The first FileVersion found ends the search even when blank.
         {BinPath(L"version_blank.dll"), "3.10.200.7", "3.10.200.7"},
+        {BinPath(L"version_untranslated.dll"), "3.10.200.7", "3.10.200.7"},
+        {BinPath(L"version_textless.dll"), "3.10.200.7", "3.10.200.7"},
         {BinPath(L"version_probe.exe"), "before", "before"},
         {BinPath(L"no_such_file.dll"), "before", "before"},
         {L"", "before", "before"},

@@ -23,6 +23,7 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
     ASSERT_TRUE(tree.Add(L"ext_record32.dll", L"ext\\x86.dll"));
     ASSERT_TRUE(tree.Add(L"e2e_ext.dll", L"ext\\LaunchModule.tpi"));
     ASSERT_TRUE(MakeDirs(tree.Path(L"ext\\folder.dll")));
+    ASSERT_TRUE(WriteBytes(tree.Path(L"ext\\text.dll"), "not an image"));
     std::string output;
     EXPECT_EQ(tree.Check(L"--help", &output), 2u) << output;
     EXPECT_EQ(tree.Check(L"--param=AAAA --dll=ext\\e2e_ext.dll --entry=Run", &output), 2u);
@@ -64,6 +65,9 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
         {L"--dll=ext\\folder.dll --entry=Run",
          "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\folder.dll", "",
          "image: not read: no file that can be opened"},
+        {L"--dll=ext\\text.dll --entry=Run",
+         "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\text.dll", "",
+         "image: not loadable: shorter than a DOS header"},
         {L"--dll=ext\\x86.dll --entry=Run",
          "[I][  44][runner] LoadLibrary Failed: " + root + "\\ext\\x86.dll", "",
          "image: 32-bit (i386)"},
@@ -158,6 +162,11 @@ TEST(ExtensionJob, WithNoProductRecognisedTheLogGoesToTheRootOfTheCurrentDrive) 
     WriteBytes(log + L".on", "");
     EXPECT_EQ(tree.Run(L"--dll=ext\\missing.dll --entry=Run"), 0u);
     std::string text;
+    EXPECT_EQ(tree.Check(L"--dll=ext\\missing.dll --entry=Run", &text), 1u);
+    EXPECT_NE(text.find("product: none: no known product's main program in " + ToUtf8(tree.Root()) +
+                        "\r\ndata folder: none, as no product is recognised\r\n"),
+              std::string::npos)
+        << text;
     ReadBytes(log, &text);
     RemoveTree(L"C:\\Log");
     ASSERT_EQ(LogBodies(text).size(), 3u);

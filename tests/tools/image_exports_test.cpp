@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "file_bytes.h"
 #include "image_exports.h"
@@ -78,6 +79,9 @@ TEST(ImageReader, NamesWhereAFileCutShortEnds) {
     std::string mx = whole;
     mx[1] = 'X';
     EXPECT_EQ(image::ReadImageFacts(MemoryBytes(mx)).problem, "no MZ signature: no program or DLL");
+    for (const auto& [machine, name] : {std::pair<uint16_t, const char*>{0xAA64, "ARM64"},
+                                        {0x01C4, "ARM"}, {0x0200, "IA64"}, {0x0166, ""}})
+        EXPECT_STREQ(image::MachineName(machine), name);
 }
 
 // Each case gives every export of the fixture the same address; then the table is put at 0, the
@@ -114,6 +118,14 @@ TEST(ImageReader, ExportLookupTakesForwardersNoTableAtZeroAndAnOrdinalAtTheSecti
     const image::ExportLookup lookup = image::FindExport(MemoryBytes(whole), none, "Run");
     EXPECT_EQ(lookup.result, ExportResult::kMissing);
     EXPECT_EQ(lookup.namedExports, 0u);
+    // A table in a section's zero-filled tail has no names; one past a file shorter than its
+    // headers claim cannot be read.
+    for (const image::Section& s : facts.sections)
+        if (s.rawSize < s.virtualSize) none.exportRva = s.virtualAddress + s.rawSize;
+    EXPECT_EQ(image::FindExport(MemoryBytes(whole), none, "Run").namedExports, 0u);
+    none.headersSize = static_cast<uint32_t>(whole.size()) + 64;
+    none.exportRva = none.headersSize - 32;
+    EXPECT_EQ(image::FindExport(MemoryBytes(whole), none, "Run").result, ExportResult::kDamaged);
     const size_t names = OffsetOf(facts, Le32At(whole, directory + 32));
     std::string unreadable = whole;  // every name's address outside the image
     std::memset(unreadable.data() + names, 0xFF, 4 * size_t{Le32At(whole, directory + 24)});
