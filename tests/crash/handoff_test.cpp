@@ -113,6 +113,7 @@ const FaultCase kFaultCases[] = {
     // SIGSEGV first (with the system's record); the fault then repeats and
     // reaches the top-level filter, which the later filter did not replace.
     {"LaterFilterThenAccessViolation", "0xC0000005 0xC0000005", 0xC0000005},
+    {"LaterFilter", "", 0},
     // Another thread's fault goes straight to the filter.
     {"OtherThreadAccessViolation", "0xC0000005", 0xC0000005},
     // The hand-off thread would wait for the lock; the faulting thread
@@ -126,6 +127,7 @@ const FaultCase kFaultCases[] = {
     {"InvalidParameter", "invalid_parameter", 0, L"\"\" \"\" 7", "--src= --ver= --rep=7"},
     // Exit 0: operator new threw bad_alloc after the hand-off.
     {"FailedOperatorNew", "out_of_memory", 0},
+    {"FailedRuntimeNew", "runtime_out_of_memory", 0},
     {"Sigill", "sigill", 0, L"\"my source\" 2.1.0.5 255 restart",
      "--src=my source --ver=2.1.0.5 --rep=255 --restart"},
     // Raised, so without a system record.

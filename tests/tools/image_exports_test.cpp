@@ -79,9 +79,9 @@ TEST(ImageReader, NamesWhereAFileCutShortEnds) {
     std::string mx = whole;
     mx[1] = 'X';
     EXPECT_EQ(image::ReadImageFacts(MemoryBytes(mx)).problem, "no MZ signature: no program or DLL");
-    for (const auto& [machine, name] : {std::pair<uint16_t, const char*>{0xAA64, "ARM64"},
-                                        {0x01C4, "ARM"}, {0x0200, "IA64"}, {0x0166, ""}})
-        EXPECT_STREQ(image::MachineName(machine), name);
+    const std::pair<uint16_t, const char*> machines[] = {
+        {0xAA64, "ARM64"}, {0x01C4, "ARM"}, {0x0200, "IA64"}, {0x0166, ""}};
+    for (const auto& [machine, name] : machines) EXPECT_STREQ(image::MachineName(machine), name);
 }
 
 // Each case gives every export of the fixture the same address; then the table is put at 0, the
