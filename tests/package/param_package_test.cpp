@@ -115,6 +115,7 @@ TEST(ParamPackage, TextsThatHoldNoPackageGiveNoRecords) {
     }
     // Null or empty text is refused and keeps what was loaded.
     ParamPackage p;
+    EXPECT_EQ(p.RecordCount(), 0u);  // none before a load
     p.Load(Package(one).c_str(), Package(one).size());
     EXPECT_EQ(p.Load(nullptr, 10) + p.Load("", 0), 0);
     EXPECT_EQ(p.RecordCount(), 1u);
