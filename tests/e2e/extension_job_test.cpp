@@ -25,7 +25,7 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
     ASSERT_TRUE(MakeDirs(tree.Path(L"ext\\folder.dll")));
     ASSERT_TRUE(WriteBytes(tree.Path(L"ext\\text.dll"), "not an image"));
     std::string output;
-    EXPECT_EQ(tree.Check(L"--help", &output), 2u) << output;
+    EXPECT_EQ(tree.Check(L"--help", &output) + tree.Check(L"", &output), 4u) << output;
     EXPECT_EQ(tree.Check(L"--param=AAAA --dll=ext\\e2e_ext.dll --entry=Run", &output), 2u);
     EXPECT_NE(output.find("extrun-pack --dump"), std::string::npos) << output;
     EXPECT_EQ(tree.Check(L"--dll=ext\\e2e_ext.dll", &output), 1u);
@@ -41,7 +41,7 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
         std::wstring arguments;
         std::string line;     // none: the launcher logs nothing,
         std::string verdict;  // and extrun-check's verdict says what happens
-        std::string shown;    // a step extrun-check also shows
+        std::string shown;    // steps extrun-check also shows, parted by |
         bool held = false;    // open for writing by another process all along
     } cases[] = {
         {L"--dll=ext\\missing.dll --entry=Run",
@@ -61,10 +61,10 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
          "pin: none: this build pins no publisher keys, names alone decide\r\n"},
         {L"--dll=ext\\held.dll --entry=Run",
          "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\held.dll", "",
-         "image: 64-bit (AMD64), a DLL", true},
+         "image: 64-bit (AMD64), a DLL|open for writing)\r\nsigner: not read\r\n", true},
         {L"--dll=ext\\folder.dll --entry=Run",
          "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\folder.dll", "",
-         "image: not read: no file that can be opened"},
+         "image: not read: no file that can be opened|folder.dll (a folder)\r\n"},
         {L"--dll=ext\\text.dll --entry=Run",
          "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\text.dll", "",
          "image: not loadable: shorter than a DOS header"},
@@ -77,9 +77,14 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
         {L"--dll=ext\\e2e_ext.dll --entry=Run --own-option=\"x y\" --dumpid=", "", "call Run",
          "image: 64-bit (AMD64), a DLL; exports \"Run\""},
         // The legacy name is replaced by the new one, case-sensitively.
-        {L"--dll=ext\\LNCH.tpi --entry=Run", "", "call Run"},
+        {L"--dll=ext\\LNCH.tpi --entry=Run", "", "call Run",
+         "ext\\LaunchModule.tpi (the legacy name LNCH.tpi replaced) -> " + root +
+             "\\ext\\LaunchModule.tpi (exists)\r\n"},
         {L"--dll=ext\\lnch.tpi --entry=Run",
          "[I][  32][runner] PathFileExists: " + root + "\\ext\\lnch.tpi"},
+        {L"--dll=ext\\" + std::wstring(300, L'z') + L" --entry=Run",
+         "[I][  32][runner] PathFileExists: ", "",
+         " -> nothing (joined to the install folder it passes 259 units) (missing)"},
         // An absolute path is cut after 259 units.
         {L"--dll=" + longPath + L" --entry=Run",
          "[I][  32][runner] PathFileExists: " + ToUtf8(longPath.substr(0, 259)), "",
@@ -110,7 +115,8 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
         const std::string verdict =
             c.line.empty() ? c.verdict : "refused " + c.line.substr(c.line.find("] ") + 2);
         EXPECT_NE(output.find("\r\nverdict: " + verdict + "\r\n"), std::string::npos) << output;
-        EXPECT_NE(output.find(c.shown), std::string::npos) << output;
+        for (const std::string& shown : SplitLines(c.shown, "|"))
+            EXPECT_NE(output.find(shown), std::string::npos) << output;
     }
 }
 
