@@ -157,11 +157,11 @@ TEST(ExtrunPack, BuildsPackagesTheLauncherReadsAndListsThemBack) {
     testsupport::TempDir dir(L"pack");
     ASSERT_TRUE(testsupport::WriteBytes(dir / L"blob.bin", std::string("A\0\0\0B\0", 6)));
     const PackRun built =
-        Pack(L"\"--cmd-line=extrun.exe --dll=a b.dll\" --text=note=h\u0101 --file=blob=" +
+        Pack(L"\"--cmd-line=extrun.exe --dll=a b.dll\" --text=note~=h\u0101 --file=blob=" +
              dir / L"blob.bin");
     ASSERT_EQ(built.exitCode, 0u) << built.output;
     EXPECT_EQ(Lookup(built.output, "cmd_line"), package::Utf16Bytes(L"extrun.exe --dll=a b.dll"));
-    EXPECT_EQ(Lookup(built.output, "note"), std::string("h\0\x01\x01", 4));
+    EXPECT_EQ(Lookup(built.output, "note~"), std::string("h\0\x01\x01", 4));
     EXPECT_EQ(Lookup(built.output, "blob"), std::string("A\0\0\0B\0", 6));
 
     ASSERT_TRUE(testsupport::WriteBytes(dir / L"package.txt", built.output));
