@@ -64,6 +64,7 @@ TEST(ImageReader, NamesWhereAFileCutShortEnds) {
         const char* problem;
     } cases[] = {
         {63, "shorter than a DOS header: no program or DLL"},
+        {64, "the PE header lies outside the file"},
         {pe + 23, "the PE header lies outside the file"},
         {pe + 25, "no optional header"},
         {pe + 24 + 100, "the optional header is cut short"},
