@@ -128,8 +128,9 @@ TEST(ImageReader, ExportLookupTakesForwardersNoTableAtZeroAndAnOrdinalAtTheSecti
     none.exportRva = none.headersSize - 32;
     EXPECT_EQ(image::FindExport(MemoryBytes(whole), none, "Run").result, ExportResult::kDamaged);
     const size_t names = OffsetOf(facts, Le32At(whole, directory + 32));
-    std::string unreadable = whole;  // every name's address outside the image
-    std::memset(unreadable.data() + names, 0xFF, 4 * size_t{Le32At(whole, directory + 24)});
+    std::string unreadable = whole;  // every name's address 2 GiB on, outside the image
+    for (uint32_t i = 0; i < Le32At(whole, directory + 24); ++i)
+        unreadable[names + 4 * i + 3] ^= 0x80;
     EXPECT_EQ(image::FindExport(MemoryBytes(unreadable), facts, "Run").result,
               ExportResult::kDamaged);
 
