@@ -68,6 +68,7 @@ TEST(ImageReader, NamesWhereAFileCutShortEnds) {
         {pe + 23, "the PE header lies outside the file"},
         {pe + 25, "no optional header"},
         {pe + 24 + 100, "the optional header is cut short"},
+        {pe + 24 + 120, "the section table runs past the end of the file"},
         {pe + 24 + 240 + 8, "the section table runs past the end of the file"},
         {size_t{last.rawOffset} + last.rawSize - 1,
          "a section's data runs past the end of the file"},
@@ -119,14 +120,20 @@ TEST(ImageReader, ExportLookupTakesForwardersNoTableAtZeroAndAnOrdinalAtTheSecti
     const image::ExportLookup lookup = image::FindExport(MemoryBytes(whole), none, "Run");
     EXPECT_EQ(lookup.result, ExportResult::kMissing);
     EXPECT_EQ(lookup.namedExports, 0u);
-    // A table in a section's zero-filled tail has no names; one past a file shorter than its
-    // headers claim cannot be read.
+    // A table in a section's zero-filled tail has no names; one just past the headers or a
+    // section (in no part of the image), or past a file shorter than its headers claim, is unread.
     for (const image::Section& s : facts.sections)
         if (s.rawSize < s.virtualSize) none.exportRva = s.virtualAddress + s.rawSize;
     EXPECT_EQ(image::FindExport(MemoryBytes(whole), none, "Run").namedExports, 0u);
-    none.headersSize = static_cast<uint32_t>(whole.size()) + 64;
-    none.exportRva = none.headersSize - 32;
-    EXPECT_EQ(image::FindExport(MemoryBytes(whole), none, "Run").result, ExportResult::kDamaged);
+    const uint32_t beyond = static_cast<uint32_t>(whole.size()) + 64;
+    for (const auto& [headers, rva] : {std::pair{facts.headersSize, facts.headersSize},
+                                       {facts.headersSize, facts.exportRva + facts.exportSize},
+                                       {beyond, beyond - 32}}) {
+        none.headersSize = headers;
+        none.exportRva = rva;
+        EXPECT_EQ(image::FindExport(MemoryBytes(whole), none, "Run").result, ExportResult::kDamaged)
+            << rva;
+    }
     const size_t names = OffsetOf(facts, Le32At(whole, directory + 32));
     std::string unreadable = whole;  // every name's address 2 GiB on, outside the image
     for (uint32_t i = 0; i < Le32At(whole, directory + 24); ++i)
