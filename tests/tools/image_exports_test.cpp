@@ -78,9 +78,14 @@ TEST(ImageReader, NamesWhereAFileCutShortEnds) {
         const MemoryBytes file(cut);
         EXPECT_EQ(image::ReadImageFacts(file).problem, c.problem) << c.length;
     }
-    std::string mx = whole;
-    mx[1] = 'X';
-    EXPECT_EQ(image::ReadImageFacts(MemoryBytes(mx)).problem, "no MZ signature: no program or DLL");
+    for (const auto& [at, problem] :
+         {std::pair<size_t, const char*>{1, "no MZ signature: no program or DLL"},
+          {pe + 3, "no PE signature: a DOS program, or damaged"},
+          {pe + 25, "an optional header of unknown form"}}) {
+        std::string patched = whole;
+        patched[at] ^= 1;
+        EXPECT_EQ(image::ReadImageFacts(MemoryBytes(patched)).problem, problem) << at;
+    }
     const std::pair<uint16_t, const char*> machines[] = {
         {0xAA64, "ARM64"}, {0x01C4, "ARM"}, {0x0200, "IA64"}, {0x0166, ""}};
     for (const auto& [machine, name] : machines) EXPECT_STREQ(image::MachineName(machine), name);
