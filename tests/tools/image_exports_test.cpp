@@ -140,11 +140,16 @@ TEST(ImageReader, ExportLookupTakesForwardersNoTableAtZeroAndAnOrdinalAtTheSecti
             << rva;
     }
     const size_t names = OffsetOf(facts, Le32At(whole, directory + 32));
-    std::string unreadable = whole;  // every name's address 2 GiB on, outside the image
+    // Every name's address, or the name table's, 2 GiB on: outside the image.
+    std::string unreadable = whole, noTable = whole;
     for (uint32_t i = 0; i < Le32At(whole, directory + 24); ++i)
         unreadable[names + 4 * i + 3] ^= 0x80;
-    EXPECT_EQ(image::FindExport(MemoryBytes(unreadable), facts, "Run").result,
-              ExportResult::kDamaged);
+    noTable[directory + 35] ^= 0x80;
+    for (const std::string* damaged : {&unreadable, &noTable})
+        EXPECT_EQ(image::FindExport(MemoryBytes(*damaged), facts, "Run").result,
+                  ExportResult::kDamaged);
+    for (const char* name : {"Crash", "TwoThreadsCrash"})  // the first name and the last
+        EXPECT_EQ(image::FindExport(MemoryBytes(whole), facts, name).result, ExportResult::kFound);
 
     uint32_t at = 0;
     while (whole.compare(OffsetOf(facts, Le32At(whole, names + 4 * at)), 4, "Run", 4) != 0) ++at;
