@@ -86,13 +86,16 @@ TEST(ImageReader, NamesWhereAFileCutShortEnds) {
         patched[at] ^= 1;
         EXPECT_EQ(image::ReadImageFacts(MemoryBytes(patched)).problem, problem) << at;
     }
+    std::string noDirectories = whole;  // a header that lists none has no export table
+    noDirectories[pe + 24 + 108] = 0;
+    EXPECT_EQ(image::ReadImageFacts(MemoryBytes(noDirectories)).exportRva, 0u);
     const std::pair<uint16_t, const char*> machines[] = {
         {0xAA64, "ARM64"}, {0x01C4, "ARM"}, {0x0200, "IA64"}, {0x0166, ""}};
     for (const auto& [machine, name] : machines) EXPECT_STREQ(image::MachineName(machine), name);
 }
 
-// Each case gives every export of the fixture the same address; then the table is put at 0, the
-// names out of reach, and the ordinal of "Run" in the last two bytes of the table's section.
+// Each case gives "Run" another address; then the table is put at 0, the names out of reach,
+// and the ordinal of "Run" in the last two bytes of the table's section.
 TEST(ImageReader, ExportLookupTakesForwardersNoTableAtZeroAndAnOrdinalAtTheSectionsEnd) {
     const std::string whole = FixtureBytes();
     const image::ImageFacts facts = image::ReadImageFacts(MemoryBytes(whole));
@@ -100,6 +103,10 @@ TEST(ImageReader, ExportLookupTakesForwardersNoTableAtZeroAndAnOrdinalAtTheSecti
     const size_t directory = OffsetOf(facts, facts.exportRva);
     const size_t functions = OffsetOf(facts, Le32At(whole, directory + 28));
     ASSERT_TRUE(directory && functions);
+    const size_t names = OffsetOf(facts, Le32At(whole, directory + 32));
+    uint32_t at = 0;  // the place of "Run" among the names, and of its ordinal
+    while (whole.compare(OffsetOf(facts, Le32At(whole, names + 4 * at)), 4, "Run", 4) != 0) ++at;
+    const size_t ordinal = OffsetOf(facts, Le32At(whole, directory + 36)) + 2 * at;
     const struct {
         uint32_t function;
         ExportResult result;
@@ -114,8 +121,7 @@ TEST(ImageReader, ExportLookupTakesForwardersNoTableAtZeroAndAnOrdinalAtTheSecti
     };
     for (const auto& c : cases) {
         std::string patched = whole;
-        for (uint32_t i = 0; i < Le32At(whole, directory + 20); ++i)
-            std::memcpy(patched.data() + functions + 4 * i, &c.function, 4);
+        std::memcpy(&patched[functions + 4 * (Le32At(whole, ordinal) & 0xFFFF)], &c.function, 4);
         const image::ExportLookup lookup = image::FindExport(MemoryBytes(patched), facts, "Run");
         EXPECT_EQ(lookup.result, c.result) << c.function;
         EXPECT_EQ(lookup.forwardedTo, c.forwardedTo) << c.function;
@@ -139,7 +145,6 @@ TEST(ImageReader, ExportLookupTakesForwardersNoTableAtZeroAndAnOrdinalAtTheSecti
         EXPECT_EQ(image::FindExport(MemoryBytes(whole), none, "Run").result, ExportResult::kDamaged)
             << rva;
     }
-    const size_t names = OffsetOf(facts, Le32At(whole, directory + 32));
     // Every name's address, or the name table's, 2 GiB on: outside the image.
     std::string unreadable = whole, noTable = whole;
     for (uint32_t i = 0; i < Le32At(whole, directory + 24); ++i)
@@ -151,8 +156,6 @@ TEST(ImageReader, ExportLookupTakesForwardersNoTableAtZeroAndAnOrdinalAtTheSecti
     for (const char* name : {"Crash", "TwoThreadsCrash"})  // the first name and the last
         EXPECT_EQ(image::FindExport(MemoryBytes(whole), facts, name).result, ExportResult::kFound);
 
-    uint32_t at = 0;
-    while (whole.compare(OffsetOf(facts, Le32At(whole, names + 4 * at)), 4, "Run", 4) != 0) ++at;
     uint32_t end = 0;
     for (const image::Section& s : facts.sections)
         if (facts.exportRva >= s.virtualAddress &&
@@ -161,7 +164,6 @@ TEST(ImageReader, ExportLookupTakesForwardersNoTableAtZeroAndAnOrdinalAtTheSecti
     std::string moved = whole;
     const uint32_t ordinals = end - 2 - 2 * at;
     std::memcpy(moved.data() + directory + 36, &ordinals, 4);
-    const size_t ordinal = OffsetOf(facts, Le32At(whole, directory + 36)) + 2 * at;
     moved.replace(OffsetOf(facts, end - 2), 2, whole, ordinal, 2);
     EXPECT_EQ(image::FindExport(MemoryBytes(moved), facts, "Run").result, ExportResult::kFound);
 }
