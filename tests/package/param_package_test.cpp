@@ -157,11 +157,11 @@ TEST(ExtrunPack, BuildsPackagesTheLauncherReadsAndListsThemBack) {
     testsupport::TempDir dir(L"pack");
     ASSERT_TRUE(testsupport::WriteBytes(dir / L"blob.bin", std::string("A\0\0\0B\0", 6)));
     const PackRun built =
-        Pack(L"\"--cmd-line=extrun.exe --dll=a b.dll\" --text=note~=h\u0101 --file=blob=" +
+        Pack(L"\"--cmd-line=extrun.exe --dll=a b.dll\" \"--text=no te~=h\u0101\" --file=blob=" +
              dir / L"blob.bin");
     ASSERT_EQ(built.exitCode, 0u) << built.output;
     EXPECT_EQ(Lookup(built.output, "cmd_line"), package::Utf16Bytes(L"extrun.exe --dll=a b.dll"));
-    EXPECT_EQ(Lookup(built.output, "note~"), std::string("h\0\x01\x01", 4));
+    EXPECT_EQ(Lookup(built.output, "no te~"), std::string("h\0\x01\x01", 4));
     EXPECT_EQ(Lookup(built.output, "blob"), std::string("A\0\0\0B\0", 6));
 
     ASSERT_TRUE(testsupport::WriteBytes(dir / L"package.txt", built.output));
@@ -174,12 +174,15 @@ TEST(ExtrunPack, BuildsPackagesTheLauncherReadsAndListsThemBack) {
     // Bytes that are not text (a zero unit before the last) are listed without a text.
     const std::string last = "name=\"blob\" length=6";
     EXPECT_EQ(listed.output.substr(listed.output.size() - last.size()), last) << listed.output;
-    // Tag and name bytes outside printable ASCII are listed as '?'; a final
-    // zero unit ends a text.
-    const std::string odd =
-        Package({{"d\x01ms", "n \x7f\xe9", "x"}, {"dmms", "t", std::string("h\0i\0\0\0", 6)}});
+    // Tag and name bytes outside printable ASCII are listed as '?'; an odd length or a control
+    // unit is no text, a final zero unit ends one.
+    const std::string odd = Package({{"d\x01ms", "n ~\x7f\xe9", "x"},
+                                     {"dmms", "c", std::string("\x01\0", 2)},
+                                     {"dmms", "t", std::string("h\0i\0\0\0", 6)}});
     const PackRun oddListed = Pack(L"--dump=" + std::wstring(odd.begin(), odd.end()));
-    EXPECT_NE(oddListed.output.find("tag=d?ms name=\"n ??\""), std::string::npos)
+    EXPECT_NE(oddListed.output.find("tag=d?ms name=\"n ~??\" length=1\r\nrecord 1: tag=dmms "
+                                    "name=\"c\" length=2\r\n"),
+              std::string::npos)
         << oddListed.output;
     EXPECT_NE(oddListed.output.find("name=\"t\" length=6 text=\"hi\""), std::string::npos)
         << oddListed.output;
