@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "app/command_line_options.h"
 
 namespace {
@@ -17,11 +19,8 @@ std::wstring Read(const wchar_t* commandLine, const wchar_t* key) {
 }  // namespace
 
 TEST(CommandLineOptions, ReadsValuesAsTheWindowsSplitAndTheFirstEqualsSignGiveThem) {
-    struct Case {
-        const wchar_t* commandLine;
-        const wchar_t* key;
-        const wchar_t* expected;
-    } cases[] = {
+    // The command line, the key asked for, the value expected.
+    const std::tuple<const wchar_t*, const wchar_t*, const wchar_t*> cases[] = {
         {L"prog.exe --dll=C:\\ext\\a.dll", L"--dll", L"C:\\ext\\a.dll"},
         // A value in the next argument is not taken.
         {L"prog.exe --dll C:\\ext\\a.dll", L"--dll", L""},
@@ -51,8 +50,8 @@ TEST(CommandLineOptions, ReadsValuesAsTheWindowsSplitAndTheFirstEqualsSignGiveTh
         {nullptr, L"--dll", L"<miss>"},
         {L"", L"--dll", L"<miss>"},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(Read(c.commandLine, c.key), c.expected)
+    for (const auto& [commandLine, key, expected] : cases)
+        EXPECT_EQ(Read(commandLine, key), expected)
             << "command line: "
-            << testing::PrintToString(std::wstring(c.commandLine ? c.commandLine : L"null"));
+            << testing::PrintToString(std::wstring(commandLine ? commandLine : L"null"));
 }

@@ -4,6 +4,7 @@
 
 #include <cwchar>
 #include <string>
+#include <tuple>
 
 #include "common/system_library.h"
 #include "test_support.h"
@@ -25,19 +26,16 @@ std::wstring SystemPath(const wchar_t* name) {
 // ext_record.dll lies beside this program and nowhere in the system folder,
 // so a load that searched the program's folder would find it.
 TEST(SystemLibrary, ComesFromTheSystemFolderOnlyEitherWay) {
-    const struct {
-        const char* way;
-        HMODULE (*load)(const wchar_t*);
-    } ways[] = {
+    const std::tuple<const char*, HMODULE (*)(const wchar_t*)> ways[] = {
         {"search flag", &syslib::LoadSystemLibrary},
         {"full path", &syslib::LoadSystemLibraryByFullPath},
     };
-    for (const auto& w : ways) {
-        const HMODULE version = w.load(L"version.dll");
-        ASSERT_NE(nullptr, version) << w.way;
+    for (const auto& [way, load] : ways) {
+        const HMODULE version = load(L"version.dll");
+        ASSERT_NE(nullptr, version) << way;
         EXPECT_EQ(0, _wcsicmp(SystemPath(L"version.dll").c_str(), ModulePath(version).c_str()))
-            << w.way;
-        EXPECT_EQ(nullptr, w.load(L"ext_record.dll")) << w.way;
+            << way;
+        EXPECT_EQ(nullptr, load(L"ext_record.dll")) << way;
     }
     // Paths compare without case: a DLL loaded by its path in capitals is the system's.
     std::wstring upper = SystemPath(L"MSACM32.DLL");
@@ -63,20 +61,16 @@ TEST(SystemLibrary, TakesNoModuleOfTheSameNameLoadedFromElsewhere) {
 }
 
 TEST(SystemFunction, IsNullWhenItsLibraryOrItsNameIsMissing) {
-    const struct {
-        const wchar_t* library;
-        const char* function;
-        bool found;
-    } cases[] = {
+    const std::tuple<const wchar_t*, const char*, bool> cases[] = {
         {L"version.dll", "VerQueryValueW", true},
         {L"version.dll", "VerQueryValueX", false},
         {L"ext_record.dll", "Run", false},
         {L"no_such_library.dll", "VerQueryValueW", false},
     };
-    for (const auto& c : cases) {
-        syslib::SystemLibrary library(c.library);
-        syslib::SystemFunction<decltype(&::VerQueryValueW)> function(library, c.function);
-        EXPECT_EQ(c.found, function.Get() != nullptr) << c.function;
+    for (const auto& [name, function, found] : cases) {
+        syslib::SystemLibrary library(name);
+        syslib::SystemFunction<decltype(&::VerQueryValueW)> pointer(library, function);
+        EXPECT_EQ(found, pointer.Get() != nullptr) << function;
     }
 }
 

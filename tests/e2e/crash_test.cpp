@@ -12,46 +12,42 @@ using namespace testsupport;
 // extension, and faults only a whole process shows: stacks run out, threads, a lock held elsewhere.
 TEST(ExtensionJobCrash, EveryFatalFaultOfTheExtensionReachesTheUploaderAndEndsTheProcess) {
     const struct {
-        const wchar_t* arguments;
-        const char* told;  // the uploader's arguments from --src= to the end
-        const char* runs;  // the records' codes, one per start
-        size_t threads;    // how many threads the uploader was told of
+        const wchar_t* arguments;  // what follows "--dll=ext\\"
+        const char* source;        // the uploader is told --src=<source> --ver=2.1.0.5 --rep=0
+        size_t runs;               // starts of the uploader, each told the process's exit code
+        size_t threads;            // how many threads the uploader was told of
         DWORD exitCode;
     } cases[] = {
         // The fault repeats after the signal hook, and reaches the filter.
-        {L"--dll=ext\\e2e_ext.dll --entry=Crash", "--src=extrun --ver=2.1.0.5 --rep=0",
-         "0xC0000005 0xC0000005", 1, EXCEPTION_ACCESS_VIOLATION},
-        {L"--dll=ext\\GadgetEx.DLL --entry=Crash", "--src=tipbox --ver=2.1.0.5 --rep=0",
-         "0xC0000005 0xC0000005", 1, EXCEPTION_ACCESS_VIOLATION},
-        {L"--dll=ext\\GadgetEx.DLL --dumpid=abc --entry=Crash", "--src=abc --ver=2.1.0.5 --rep=0",
-         "0xC0000005 0xC0000005", 1, EXCEPTION_ACCESS_VIOLATION},
-        {L"--dll=ext\\e2e_ext.dll --entry=Overflow", "--src=extrun --ver=2.1.0.5 --rep=0",
-         "0xC00000FD", 1, EXCEPTION_STACK_OVERFLOW},
-        {L"--dll=ext\\e2e_ext.dll --entry=ThreadOverflow", "--src=extrun --ver=2.1.0.5 --rep=0",
-         "0xC00000FD", 1, EXCEPTION_STACK_OVERFLOW},
-        {L"--dll=ext\\e2e_ext.dll --entry=TwoThreadsCrash", "--src=extrun --ver=2.1.0.5 --rep=0",
-         "0xC0000005 0xC0000005", 2, EXCEPTION_ACCESS_VIOLATION},
+        {L"e2e_ext.dll --entry=Crash", "extrun", 2, 1, EXCEPTION_ACCESS_VIOLATION},
+        {L"GadgetEx.DLL --entry=Crash", "tipbox", 2, 1, EXCEPTION_ACCESS_VIOLATION},
+        {L"GadgetEx.DLL --dumpid=abc --entry=Crash", "abc", 2, 1, EXCEPTION_ACCESS_VIOLATION},
+        {L"e2e_ext.dll --entry=Overflow", "extrun", 1, 1, EXCEPTION_STACK_OVERFLOW},
+        {L"e2e_ext.dll --entry=ThreadOverflow", "extrun", 1, 1, EXCEPTION_STACK_OVERFLOW},
+        {L"e2e_ext.dll --entry=TwoThreadsCrash", "extrun", 2, 2, EXCEPTION_ACCESS_VIOLATION},
         // The uploader cannot be started while the heap is held: the process
         // gives up after the bound instead of hanging.
-        {L"--dll=ext\\e2e_ext.dll --entry=LockedHeapCrash", "", "", 0, EXCEPTION_ACCESS_VIOLATION},
+        {L"e2e_ext.dll --entry=LockedHeapCrash", "", 0, 0, EXCEPTION_ACCESS_VIOLATION},
     };
     InstallTree tree(L"Ulvetta.exe", LocalData(L"Ulvetta"));
     ASSERT_TRUE(tree.Add(L"e2e_ext.dll", L"ext\\e2e_ext.dll"));
     ASSERT_TRUE(tree.Add(L"e2e_ext.dll", L"ext\\GadgetEx.DLL"));
     ASSERT_TRUE(tree.Add(L"FaultSend.exe", L"bin\\FaultSend.exe"));
     for (const auto& c : cases) {
-        EXPECT_EQ(tree.Run(c.arguments, 90000), c.exitCode) << ToUtf8(c.arguments);
-        std::string runs;
+        const std::string what = ToUtf8(c.arguments);
+        EXPECT_EQ(tree.Run(L"--dll=ext\\" + std::wstring(c.arguments), 90000), c.exitCode) << what;
+        const std::vector<Fields> reports = TakeUploaderReports(tree.Path(L"bin"));
         std::set<std::string> threads;
-        for (Fields report : TakeUploaderReports(tree.Path(L"bin"))) {
+        for (Fields report : reports) {
             const std::string& line = report["command_line"];
-            EXPECT_EQ(line.substr(std::min(line.find("--src="), line.size())), c.told);
+            EXPECT_EQ(line.substr(std::min(line.find("--src="), line.size())),
+                      "--src=" + std::string(c.source) + " --ver=2.1.0.5 --rep=0");
             EXPECT_EQ(report["alive_at_done"], "1") << "the failing process did not wait";
-            runs += (runs.empty() ? "" : " ") + report["code"];
+            EXPECT_EQ(std::stoul(report["code"], nullptr, 16), c.exitCode) << what;
             const size_t tid = std::min(line.find("--tid="), line.size());
             threads.insert(line.substr(tid, line.find(' ', tid) - tid));
         }
-        EXPECT_EQ(runs, c.runs) << ToUtf8(c.arguments);
-        EXPECT_EQ(threads.size(), c.threads) << ToUtf8(c.arguments);
+        EXPECT_EQ(reports.size(), c.runs) << what;
+        EXPECT_EQ(threads.size(), c.threads) << what;
     }
 }

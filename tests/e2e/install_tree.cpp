@@ -1,7 +1,5 @@
 #include "install_tree.h"
 
-#include <shlobj.h>
-
 using namespace testsupport;
 
 InstallTree::InstallTree(const wchar_t* marker, const std::wstring& dataFolder,
@@ -26,35 +24,17 @@ void InstallTree::EnableLog() const {
 }
 
 DWORD InstallTree::Run(const std::wstring& arguments, DWORD timeoutMs) const {
-    const ProcessResult r =
-        RunProcess(L"\"" + Launcher() + L"\" " + arguments, Root(), timeoutMs, Launcher());
-    if (!r.started) return 0xFFFFFFFF;
-    return r.timedOut ? 0xFFFFFFFE : r.exitCode;
+    return RunProcess(L"\"" + Launcher() + L"\" " + arguments, Root(), timeoutMs, Launcher())
+        .Code();
 }
 
 DWORD InstallTree::Check(const std::wstring& arguments, std::string* output) const {
     const std::wstring checker = root_ / L"bin\\extrun-check.exe";
     if (!Exists(checker)) CopyTo(BinPath(L"extrun-check.exe"), checker);
-    const ProcessResult r =
-        RunProcess(L"\"" + checker + L"\" " + arguments, Root(), 60000, checker, output);
-    if (!r.started) return 0xFFFFFFFF;
-    return r.timedOut ? 0xFFFFFFFE : r.exitCode;
+    return RunProcess(L"\"" + checker + L"\" " + arguments, Root(), 60000, checker, output).Code();
 }
 
-std::string InstallTree::ReadLog() const {
-    std::string text;
-    ReadBytes(LogPath(), &text);
-    return text;
-}
-
-static std::wstring SpecialFolder(int csidl, const wchar_t* name) {
-    wchar_t path[MAX_PATH] = {};
-    SHGetSpecialFolderPathW(nullptr, path, csidl, FALSE);
-    return std::wstring(path) + L"\\" + name;
-}
-
-std::wstring RoamingData(const wchar_t* name) { return SpecialFolder(CSIDL_APPDATA, name); }
-std::wstring LocalData(const wchar_t* name) { return SpecialFolder(CSIDL_LOCAL_APPDATA, name); }
+std::string InstallTree::ReadLog() const { return ReadText(LogPath()); }
 
 std::vector<std::string> LogBodies(const std::string& log) {
     std::vector<std::string> bodies;

@@ -28,8 +28,7 @@ public:
     void EnableLog() const;
     // Runs the launcher with `arguments` from the tree's root folder; the exit code.
     DWORD Run(const std::wstring& arguments, DWORD timeoutMs = 60000) const;
-    // Runs extrun-check.exe, put beside the launcher, the same way; what it
-    // printed goes to `output`.
+    // Runs extrun-check.exe, put beside the launcher, the same way; its output goes to `output`.
     DWORD Check(const std::wstring& arguments, std::string* output) const;
     std::string ReadLog() const;
 
@@ -37,10 +36,6 @@ private:
     testsupport::TempDir root_{L"e2e"};
     std::wstring dataFolder_;
 };
-
-// The data folder of a product under the roaming or local application-data folder.
-std::wstring RoamingData(const wchar_t* name);
-std::wstring LocalData(const wchar_t* name);
 
 // The log's lines with the 33-character header (time, pid, tid) cut off.
 std::vector<std::string> LogBodies(const std::string& log);

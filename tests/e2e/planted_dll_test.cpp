@@ -23,9 +23,8 @@ std::vector<std::string> PlantedRuns(const InstallTree& tree) {
     const std::string fromSystem = " from " + ToUtf8(system) + "\\";
     std::vector<std::string> runs;
     for (const wchar_t* name : kPlanted) {
-        std::string text;
-        ReadBytes(tree.Path(L"bin\\") + name + L".dll.ran", &text);
-        for (const std::string& line : SplitLines(text)) {
+        for (const std::string& line :
+             SplitLines(ReadText(tree.Path(L"bin\\") + name + L".dll.ran"))) {
             const bool wineUser32Load =
                 name == std::wstring(L"version") && line.rfind("attach ", 0) == 0;
             const bool fromWine =

@@ -88,8 +88,7 @@ TEST(Relaunch, AFailedStartSignalsTheSyncEventAndExitsWithOne) {
     const std::wstring param = PackageWithCommandLine(L"extrun.exe --dll=ext\\a.dll --entry=Run");
     tree.EnableLog();
 
-    // Renaming the launcher while it is suspended makes its start of its own
-    // path fail.
+    // Renaming the launcher while it is suspended makes its start of its own path fail.
     auto runRenamed = [&](const std::wstring& arguments) {
         STARTUPINFOW si = {sizeof(si)};
         PROCESS_INFORMATION pi = {};

@@ -36,8 +36,7 @@ TEST(LogRecord, StartsWithTheTagAndTheLineAndSourceName) {
         EXPECT_EQ(LogUtils::MakeLogRecord(c.tag, c.file, c.line).str(), c.expected) << c.line;
 }
 
-// The expected texts are what a std::wostringstream with default flags
-// makes of the same insertions.
+// The expected texts are what a std::wostringstream with default flags makes of the insertions.
 TEST(LogRecord, InsertsEveryTypeAsAWideStreamWould) {
     static const PathBuffer path = L"C:\\App\\ext\\a.dll";
     const struct {
@@ -97,8 +96,7 @@ TEST(LogRecord, InsertsEveryTypeAsAWideStreamWould) {
 int messagesBuilt = 0;
 const wchar_t* BuildMessage() { return ++messagesBuilt, L"built"; }
 
-// Every test runs in a process of its own, so the process-wide logger here
-// has not been started before.
+// Every test runs in a process of its own, so the process-wide logger here was never started.
 TEST(LoggingStatement, BuildsNothingWhenDisabledAndLeavesTheLastErrorAsItFoundIt) {
     testsupport::TempDir dir(L"log");
     const std::wstring path = dir / L"extrun.log";
@@ -116,9 +114,7 @@ TEST(LoggingStatement, BuildsNothingWhenDisabledAndLeavesTheLastErrorAsItFoundIt
     EXTRUN_LOG(1, "[I]", "c:\\x\\r.cpp", 1, L"written");
     EXPECT_EQ(GetLastError(), 1234u) << "enabled";
     LogUtils::EndLog();
-    std::string bytes;
-    EXPECT_TRUE(testsupport::ReadBytes(path, &bytes) &&
-                bytes.find("[I][   1][r] written\r\n") != std::string::npos);
+    EXPECT_NE(testsupport::ReadText(path).find("[I][   1][r] written\r\n"), std::string::npos);
     LogUtils::GetLogger()->Reset();
 }
 

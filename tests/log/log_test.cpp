@@ -17,8 +17,7 @@ namespace {
 
 using LogUtils::LogAppender;
 using LogUtils::LoggerImpl;
-using testsupport::Exists;
-using testsupport::TempDir;
+using namespace testsupport;
 using Texts = std::vector<std::string>;
 
 std::string Ids(DWORD processId = GetCurrentProcessId(), DWORD threadId = GetCurrentThreadId()) {
@@ -34,10 +33,10 @@ Texts ReadTexts(const std::wstring& path, size_t skip = 0,
     static const std::regex kLine(
         R"(\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (\[ *(\d+)\]\[ *(\d+)\])(.*))");
     Texts texts;
-    std::string bytes;
-    if (!testsupport::ReadBytes(path, &bytes) || bytes.size() <= skip) return texts;
+    const std::string bytes = ReadText(path);
+    if (bytes.size() <= skip) return texts;
     EXPECT_EQ(bytes.substr(bytes.size() - 2), "\r\n") << "the file ends inside a line";
-    for (const std::string& raw : testsupport::SplitLines(bytes.substr(skip))) {
+    for (const std::string& raw : SplitLines(bytes.substr(skip))) {
         std::smatch m;
         const bool ok =
             std::regex_match(raw, m, kLine) && m[1] == Ids(std::stoul(m[2]), std::stoul(m[3]));
@@ -75,8 +74,8 @@ TEST(LogAppender, LineIsLocalStampIdsTagTextAndCrLf) {
         const std::string before = now();
         appender.Write(L"text", 0);
         const std::string after = now();
-        std::string bytes;
-        ASSERT_TRUE(testsupport::ReadBytes(path, &bytes) && bytes.size() > 18);
+        const std::string bytes = ReadText(path);
+        ASSERT_GT(bytes.size(), 18u);
         EXPECT_EQ(bytes.substr(18), " " + Ids() + expected + "\r\n");
         const std::string stamp = bytes.substr(0, 18);
         EXPECT_TRUE(before <= stamp && stamp <= after) << before << " " << stamp << " " << after;
@@ -115,9 +114,7 @@ TEST(LogAppender, TextsCrossTheAnsiCodePageBothWays) {
         LogAppender appender((dir / L"a.log").c_str(), L"", 0);
         appender.Write(c.written, 0);
         SetThreadLocale(locale);
-        std::string bytes;
-        testsupport::ReadBytes(dir / L"a.log", &bytes);
-        EXPECT_EQ(*c.read ? ReadTexts(dir / L"a.log") : Texts{bytes},
+        EXPECT_EQ(*c.read ? ReadTexts(dir / L"a.log") : Texts{ReadText(dir / L"a.log")},
                   Texts{*c.read ? c.read : "\r\n"});
         return;
     }
@@ -127,7 +124,7 @@ TEST(LogAppender, TextsCrossTheAnsiCodePageBothWays) {
 TEST(LogAppender, FreshStartDeletesTheOldFileOnlyWhenNoOtherAppenderHasIt) {
     TempDir dir(L"log");
     const std::wstring shared = dir / L"shared.log", alone = dir / L"alone.log";
-    ASSERT_TRUE(testsupport::WriteBytes(shared, "") && testsupport::WriteBytes(alone, ""));
+    ASSERT_TRUE(WriteBytes(shared, "") && WriteBytes(alone, ""));
     LogAppender first(shared.c_str(), L"", 0), second(shared.c_str(), L"", 1);
     LogAppender fresh(alone.c_str(), L"", 1);
     EXPECT_TRUE(Exists(shared));
@@ -165,7 +162,7 @@ TEST(LogAppender, TheLockIsNamedByThePathsAsciiLettersAndDigitsAndIsDoneWithoutW
 struct TestLogger {
     // Lets the file go before the folder is removed.
     ~TestLogger() { logger.Reset(); }
-    TestLogger& On() { return testsupport::WriteBytes(path + L".on", ""), *this; }
+    TestLogger& On() { return WriteBytes(path + L".on", ""), *this; }
     TestLogger& Off() { return DeleteFileW((path + L".on").c_str()), *this; }
     TestLogger& Start(int32_t defaultOn = 0, int32_t freshStart = 0,
                       int32_t maxBytes = 0x7FFFFFFF) {
@@ -256,7 +253,7 @@ TEST(Logger, EndWaitsForTheMutexAnAbandonedOneIsAcquiredAndAQueuedLineMeetsTheLi
     TestLogger t;
     // A file already past the limit is found so by the first line, though
     // another process's hold on the mutex leaves that line queued.
-    ASSERT_TRUE(testsupport::WriteBytes(t.path, std::string(100, 'x')));
+    ASSERT_TRUE(WriteBytes(t.path, std::string(100, 'x')));
     t.On().Start(0, 0, 50);
     UniqueHandle mutex(
         CreateMutexW(nullptr, FALSE, LogUtils::MutexNameForPath(t.path.c_str()).c_str()));
@@ -277,7 +274,7 @@ TEST(Logger, EndWaitsForTheMutexAnAbandonedOneIsAcquiredAndAQueuedLineMeetsTheLi
 
 TEST(Logger, FullLogThatCannotBeDeletedSwitchesTheLoggerOff) {
     TestLogger t;
-    ASSERT_TRUE(testsupport::WriteBytes(t.path, std::string(98, 'o') + "\r\n"));
+    ASSERT_TRUE(WriteBytes(t.path, std::string(98, 'o') + "\r\n"));
     t.On().Start(0, 0, 200);
     // Open as another program reading the log would hold it: deleting not shared.
     UniqueFileHandle held(CreateFileW(t.path.c_str(), GENERIC_READ,
@@ -303,14 +300,14 @@ TEST(LogProcesses, ProcessesSharingOneFileWriteWholeLinesInTheirOwnOrder) {
     constexpr int kWriters = 4, kRecordsEach = 1500;
     TempDir dir(L"log");
     const std::wstring path = dir / L"extrun.log";
-    ASSERT_TRUE(testsupport::WriteBytes(path + L".on", ""));
+    ASSERT_TRUE(WriteBytes(path + L".on", ""));
     const std::wstring event = L"log-go-" + std::to_wstring(GetCurrentProcessId());
     UniqueHandle go(CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
     std::vector<UniqueHandle> writers;
     for (int id = 0; id < kWriters; ++id) {
-        std::wstring command = L"\"" + testsupport::BinPath(L"log_writer.exe") + L"\" \"" + path +
-                               L"\" " + std::to_wstring(id) + L" " + std::to_wstring(kRecordsEach) +
-                               L" " + event;
+        std::wstring command = L"\"" + BinPath(L"log_writer.exe") + L"\" \"" + path + L"\" " +
+                               std::to_wstring(id) + L" " + std::to_wstring(kRecordsEach) + L" " +
+                               event;
         STARTUPINFOW si = {sizeof(si)};
         PROCESS_INFORMATION pi = {};
         ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,

@@ -65,20 +65,13 @@ void MoveTheFolder(const std::wstring& path) {
         CopyTo(BinPath(L"ext_record.dll"), path);
 }
 
-std::string ReadText(const std::wstring& path) {
-    std::string text;
-    ReadBytes(path, &text);
-    return text;
-}
-
 }  // namespace
 
-// Pinned, the folders are held as well while the DLL loads (Wine lets a
-// folder go with an open file in it), the check reads the held file, and a
-// folder swapped meanwhile never hands the loader another DLL: Wine keeps
-// the name an open file was opened by as its final path, which then opens
-// the other DLL, so the file is refused (Windows would load the checked file
-// from the renamed folder).
+// Pinned, the folders are held as well while the DLL loads (Wine lets a folder go with an open
+// file in it), the check reads the held file, and a folder swapped meanwhile never hands the
+// loader another DLL: Wine keeps the name an open file was opened by as its final path, which
+// then opens the other DLL, so the file is refused (Windows would load the checked file from the
+// renamed folder).
 TEST(ExtensionRunner, KeepsOthersFromChangingTheFileFromCheckToLoad) {
     // A build may pin a single key: the test CA's, the table's second.
     const trust::PublisherPins onlyTheTestCa = {kTestCaPublisherPins.keys + 1, 1};

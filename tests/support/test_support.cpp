@@ -21,15 +21,10 @@ TempDir::TempDir(const std::wstring& hint) {
     static std::atomic<unsigned> counter{0};
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
-    for (;;) {
-        std::wstring candidate =
-            std::wstring(temp) + hint + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-            std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(counter++);
-        if (CreateDirectoryW(candidate.c_str(), nullptr)) {
-            path_ = candidate;
-            return;
-        }
-    }
+    do {
+        path_ = std::wstring(temp) + hint + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(counter++);
+    } while (!CreateDirectoryW(path_.c_str(), nullptr));
 }
 
 TempDir::~TempDir() { RemoveTree(path_); }
@@ -37,8 +32,7 @@ TempDir::~TempDir() { RemoveTree(path_); }
 ProcessResult RunProcess(const std::wstring& commandLine, const std::wstring& currentDir,
                          DWORD timeoutMs, const std::wstring& application, std::string* output) {
     ProcessResult result;
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
+    STARTUPINFOW si = {sizeof(si)};
     si.dwFlags = STARTF_USESHOWWINDOW;
     si.wShowWindow = SW_HIDE;
     // Output goes to a file rather than a pipe, so a chatty child never blocks.
@@ -53,11 +47,10 @@ ProcessResult RunProcess(const std::wstring& commandLine, const std::wstring& cu
         si.hStdOutput = si.hStdError = outputFile;
     }
     PROCESS_INFORMATION pi = {};
-    std::wstring line = commandLine;
     BOOL started = FALSE;
     for (int attempt = 0; attempt < 3 && !started; ++attempt) {
         if (attempt > 0) Sleep(200);
-        line = commandLine;
+        std::wstring line = commandLine;
         started = CreateProcessW(application.empty() ? nullptr : application.c_str(), line.data(),
                                  nullptr, nullptr, output != nullptr, 0, nullptr,
                                  currentDir.empty() ? nullptr : currentDir.c_str(), &si, &pi);
@@ -126,6 +119,12 @@ void RemoveTree(const std::wstring& path) {
     SHFileOperationW(&operation);
 }
 
+std::string ReadText(const std::wstring& path) {
+    std::string text;
+    ReadBytes(path, &text);
+    return text;
+}
+
 std::wstring ReadWide(const std::wstring& path) {
     std::string bytes;
     if (!ReadBytes(path, &bytes)) return L"<missing>";
@@ -135,9 +134,7 @@ std::wstring ReadWide(const std::wstring& path) {
 
 Fields ReadFields(const std::wstring& path) {
     Fields fields;
-    std::string text;
-    ReadBytes(path, &text);
-    for (const std::string& line : SplitLines(text)) {
+    for (const std::string& line : SplitLines(ReadText(path))) {
         const size_t equals = line.find('=');
         if (equals != std::string::npos) fields[line.substr(0, equals)] = line.substr(equals + 1);
     }
@@ -186,5 +183,14 @@ std::wstring FromUtf8(const std::string& text) {
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
     return out;
 }
+
+static std::wstring SpecialFolder(int csidl, const wchar_t* name) {
+    wchar_t path[MAX_PATH] = {};
+    SHGetSpecialFolderPathW(nullptr, path, csidl, FALSE);
+    return std::wstring(path) + L"\\" + name;
+}
+
+std::wstring RoamingData(const wchar_t* name) { return SpecialFolder(CSIDL_APPDATA, name); }
+std::wstring LocalData(const wchar_t* name) { return SpecialFolder(CSIDL_LOCAL_APPDATA, name); }
 
 }  // namespace testsupport

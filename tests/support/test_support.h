@@ -33,6 +33,7 @@ struct ProcessResult {
     bool timedOut = false;
     DWORD exitCode = 0;
     DWORD startError = 0;  // GetLastError of the last failed start
+    DWORD Code() const { return !started ? 0xFFFFFFFF : timedOut ? 0xFFFFFFFE : exitCode; }
 };
 
 // Starts `commandLine` hidden in `currentDir` (empty: inherit) and waits up to `timeoutMs`,
@@ -46,6 +47,7 @@ bool MakeDirs(const std::wstring& path);
 bool CopyTo(const std::wstring& from, const std::wstring& to);
 bool WriteBytes(const std::wstring& path, const std::string& bytes);
 bool ReadBytes(const std::wstring& path, std::string* bytes);
+std::string ReadText(const std::wstring& path);  // the bytes of a file, none for no file
 bool Exists(const std::wstring& path);
 void RemoveTree(const std::wstring& path);
 
@@ -54,12 +56,15 @@ std::wstring ReadWide(const std::wstring& path);
 // The key=value lines of a text file, by key; none for no file.
 using Fields = std::map<std::string, std::string>;
 Fields ReadFields(const std::wstring& path);
-// The reports the test FaultSend.exe left in `folder`, one per start, each
-// taken away once read.
+// The reports the test FaultSend.exe left in `folder`, one per start, each taken away once read.
 std::vector<Fields> TakeUploaderReports(const std::wstring& folder);
 
 std::vector<std::string> SplitLines(const std::string& text, const std::string& separator = "\r\n");
 std::string ToUtf8(const std::wstring& text);
 std::wstring FromUtf8(const std::string& text);
+
+// The data folder of a product under the roaming or local application-data folder.
+std::wstring RoamingData(const wchar_t* name);
+std::wstring LocalData(const wchar_t* name);
 
 }  // namespace testsupport

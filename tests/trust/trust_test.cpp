@@ -178,15 +178,15 @@ struct Provider {
     CRYPT_PROVIDER_DATA data = {};
 };
 
-// The test CA's certificate as element `at` of a chain of `count`.
+// The test CA's certificate as element `at` of a chain of `count`, the elements between the signer
+// and it left without a certificate.
 template <int at, int count>
 void PinnedIssuerAt(Seam&, Provider& p) {
     p.element[at].pCertContext = Signer(L"ext_record_ca.dll", L"Extrun Test CA");
     p.simple.cElement = count;
 }
 
-// Element 0's certificate copied with its details changed; kept until the
-// process ends.
+// Element 0's certificate copied with its details changed; kept until the process ends.
 void ChangeSigner(Provider& p, void (*change)(CERT_INFO&)) {
     auto* info = new CERT_INFO(*p.element[0].pCertContext->pCertInfo);
     change(*info);
@@ -252,8 +252,7 @@ TEST(VerifyPublisherSignature, RefusesAnyOtherStatusABrokenChainOrAFault) {
          0, 1},
         {"fault in verify", [](Seam& s, Provider&) { s.inVerify = &WriteThroughNull; }, 0, 1},
         {"fault in close", [](Seam& s, Provider&) { s.inClose = &WriteThroughNull; }, 0, 2},
-        {"C++ throw", [](Seam& s, Provider&) { s.inVerify = [] { throw std::bad_alloc(); }; }, 0,
-         1},
+        {"a throw", [](Seam& s, Provider&) { s.inVerify = [] { throw std::bad_alloc(); }; }, 0, 1},
         {"fault that an inner guard ends",
          [](Seam& s, Provider&) {
              s.inVerify = [] {
@@ -279,12 +278,8 @@ TEST(VerifyPublisherSignature, RefusesAnyOtherStatusABrokenChainOrAFault) {
              p.elements[1] = nullptr;
          },
          1, 2, &kTestCaPublisherPins},
-        {"pinned key after an element without a certificate",
-         [](Seam& s, Provider& p) {
-             PinnedIssuerAt<2, 3>(s, p);
-             p.element[1].pCertContext = nullptr;
-         },
-         1, 2, &kTestCaPublisherPins},
+        {"pinned key after an element without a certificate", &PinnedIssuerAt<2, 3>, 1, 2,
+         &kTestCaPublisherPins},
         {"pinned key not in the chain", [](Seam&, Provider&) {}, 0, 2, &kTestCaPublisherPins},
         {"pinned, without a chain", [](Seam&, Provider& p) { p.signer.pChainContext = nullptr; }, 0,
          2, &kTestCaPublisherPins},
@@ -351,35 +346,31 @@ TEST(VerifyPublisherSignature, IsSkippedOnlyWhenTheSystemItselfIsOlderThanVersio
 }
 
 TEST(IsAcceptedSignerName, AcceptsOnlyAnExactName) {
-    // The publishers the products ship under, as they are registered.
-    for (const char* name : {"北京泰萨利软件技术有限公司",
-                             "珠海泰萨利办公软件有限公司",
-                             "广州凡蒂罗网络技术有限公司",
-                             "凡蒂罗互动娱乐有限公司",
-                             "成都凯尔莫拉信息技术有限公司",
-                             "凯尔莫拉科技有限公司",
-                             "武汉萨文信息科技有限公司",
-                             "托布里斯克软件有限公司",
-                             "莫尔万数字技术有限公司",
-                             "昆洛网络科技有限公司",
-                             "里斯塔维尔软件有限公司",
-                             "法斯科恩信息技术有限公司",
-                             "德雷利克科技有限公司",
-                             "布伦霍尔德网络有限公司",
-                             "辛德鲁软件有限公司",
-                             "哈弗林数码科技有限公司",
-                             "加尔维克数字办公有限公司",
-                             "奥斯卡鲁软件有限公司",
-                             "泽姆普罗科技公司",
-                             "Tessaly Software Technology Co., Ltd.",
-                             "Vantiro Interactive Entertainment Co., Ltd.",
-                             "Kelmora Information Technology Co., Limited",
-                             "Galwick Digital Office Systems Co., Ltd."})
-        EXPECT_EQ(1, IsAcceptedSignerName(testsupport::FromUtf8(name).c_str())) << name;
-    const struct {
-        const wchar_t* name;
-        int accepted;
-    } cases[] = {
+    const std::pair<const wchar_t*, int> cases[] = {
+        // The publishers the products ship under, as they are registered.
+        {L"北京泰萨利软件技术有限公司", 1},
+        {L"珠海泰萨利办公软件有限公司", 1},
+        {L"广州凡蒂罗网络技术有限公司", 1},
+        {L"凡蒂罗互动娱乐有限公司", 1},
+        {L"成都凯尔莫拉信息技术有限公司", 1},
+        {L"凯尔莫拉科技有限公司", 1},
+        {L"武汉萨文信息科技有限公司", 1},
+        {L"托布里斯克软件有限公司", 1},
+        {L"莫尔万数字技术有限公司", 1},
+        {L"昆洛网络科技有限公司", 1},
+        {L"里斯塔维尔软件有限公司", 1},
+        {L"法斯科恩信息技术有限公司", 1},
+        {L"德雷利克科技有限公司", 1},
+        {L"布伦霍尔德网络有限公司", 1},
+        {L"辛德鲁软件有限公司", 1},
+        {L"哈弗林数码科技有限公司", 1},
+        {L"加尔维克数字办公有限公司", 1},
+        {L"奥斯卡鲁软件有限公司", 1},
+        {L"泽姆普罗科技公司", 1},
+        {L"Tessaly Software Technology Co., Ltd.", 1},
+        {L"Vantiro Interactive Entertainment Co., Ltd.", 1},
+        {L"Kelmora Information Technology Co., Limited", 1},
+        {L"Galwick Digital Office Systems Co., Ltd.", 1},
         {L"Galwick Digital Office Systems Co., Ltd.\0 and more", 1},
         {L" Tessaly Software Technology Co., Ltd.", 0},
         {L"Tessaly Software Technology Co., Ltd.x", 0},
@@ -388,8 +379,8 @@ TEST(IsAcceptedSignerName, AcceptsOnlyAnExactName) {
         {L"", 0},
         {nullptr, 0},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(c.accepted, IsAcceptedSignerName(c.name)) << (c.name ? ToUtf8(c.name) : "null");
+    for (const auto& [name, accepted] : cases)
+        EXPECT_EQ(accepted, IsAcceptedSignerName(name)) << (name ? ToUtf8(name) : "null");
 }
 
 }  // namespace
