@@ -116,8 +116,7 @@ const FaultCase kFaultCases[] = {
     {"LaterFilter", "", 0},
     // Another thread's fault goes straight to the filter.
     {"OtherThreadAccessViolation", "0xC0000005", 0xC0000005},
-    // The hand-off thread would wait for the lock; the faulting thread
-    // starts the uploader itself.
+    // The hand-off thread would wait for the lock; the faulting thread starts the uploader itself.
     {"LoaderLockAccessViolation", "0xC0000005 0xC0000005", 0xC0000005},
     {"DivisionByZero", "0xC0000094 0xC0000094", 0xC0000094},
     {"PureVirtualCall", "pure_call sigabrt", kAbortExit},

@@ -69,8 +69,7 @@ TEST(FileVersion, NtVersionSixFourAndTenOrLaterCountAsWindows10) {
 }
 
 TEST(FileVersion, TheSystemIsExaminedOnlyAsFarAsAReadVersionResourceNeeds) {
-    // Exit bits: result, Windows 10 determined and set, native 64-bit
-    // determined and set.
+    // Exit bits: result, Windows 10 determined and set, native 64-bit determined and set.
     EXPECT_EQ(ProbeUnder(L"win7", BinPath(L"version_probe.exe")), 0);
     EXPECT_EQ(ProbeUnder(L"win7", BinPath(L"version_commas.dll")), 0b00011);
     // RtlGetNtVersionNumbers reports 10; this system is 64-bit.

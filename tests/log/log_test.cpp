@@ -105,9 +105,8 @@ TEST(LogAppender, TextsCrossTheAnsiCodePageBothWays) {
         const LCID locale = GetThreadLocale();  // the thread's own code page is not the log's
         SetThreadLocale(c.codePage == 932 ? 0x0409 : 0x0411);
         LogUtils::LogRecord record = LogUtils::MakeLogRecord(c.tag, "", 1);
-        const std::string longTag = std::string(100, 't') + c.tag;  // past the tag's stack buffer
-        EXPECT_EQ(LogUtils::MakeLogRecord(longTag.c_str(), "", 1).str(),
-                  std::wstring(100, L't') + record.str());
+        EXPECT_EQ(LogUtils::MakeLogRecord(std::string(100, 't') + c.tag, "", 1).str(),
+                  std::wstring(100, L't') + record.str());  // a tag past its stack buffer
         record << c.text << c.byte;
         EXPECT_EQ(record.str(), c.record);
         TempDir dir(L"log");

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "file_bytes.h"
@@ -59,10 +60,7 @@ TEST(ImageReader, NamesWhereAFileCutShortEnds) {
     EXPECT_TRUE(facts.isDll);
     EXPECT_FALSE(image::ReadImageFacts(MemoryBytes(FixtureBytes(L"extrun-pack.exe"))).isDll);
     const image::Section& last = facts.sections.back();
-    const struct {
-        size_t length;
-        const char* problem;
-    } cases[] = {
+    const std::pair<size_t, const char*> cuts[] = {
         {63, "shorter than a DOS header: no program or DLL"},
         {64, "the PE header lies outside the file"},
         {pe + 23, "the PE header lies outside the file"},
@@ -73,22 +71,20 @@ TEST(ImageReader, NamesWhereAFileCutShortEnds) {
         {size_t{last.rawOffset} + last.rawSize - 1,
          "a section's data runs past the end of the file"},
     };
-    for (const auto& c : cases) {
-        const std::string cut = whole.substr(0, c.length);
-        const MemoryBytes file(cut);
-        EXPECT_EQ(image::ReadImageFacts(file).problem, c.problem) << c.length;
-    }
+    for (const auto& [length, problem] : cuts)
+        EXPECT_EQ(image::ReadImageFacts(MemoryBytes(whole.substr(0, length))).problem, problem)
+            << length;
     for (const auto& [at, problem] :
          {std::pair<size_t, const char*>{1, "no MZ signature: no program or DLL"},
           {pe + 3, "no PE signature: a DOS program, or damaged"},
-          {pe + 25, "an optional header of unknown form"}}) {
+          {pe + 25, "an optional header of unknown form"},
+          {pe + 24 + 108, ""}}) {  // a count of no directories: no export table
         std::string patched = whole;
-        patched[at] ^= 1;
-        EXPECT_EQ(image::ReadImageFacts(MemoryBytes(patched)).problem, problem) << at;
+        patched[at] ^= 0x10;
+        const image::ImageFacts read = image::ReadImageFacts(MemoryBytes(patched));
+        EXPECT_EQ(read.problem, problem) << at;
+        EXPECT_EQ(read.exportRva, 0u) << at;
     }
-    std::string noDirectories = whole;  // a header that lists none has no export table
-    noDirectories[pe + 24 + 108] = 0;
-    EXPECT_EQ(image::ReadImageFacts(MemoryBytes(noDirectories)).exportRva, 0u);
     const std::pair<uint16_t, const char*> machines[] = {
         {0xAA64, "ARM64"}, {0x01C4, "ARM"}, {0x0200, "IA64"}, {0x0166, ""}};
     for (const auto& [machine, name] : machines) EXPECT_STREQ(image::MachineName(machine), name);
@@ -107,24 +103,20 @@ TEST(ImageReader, ExportLookupTakesForwardersNoTableAtZeroAndAnOrdinalAtTheSecti
     uint32_t at = 0;  // the place of "Run" among the names, and of its ordinal
     while (whole.compare(OffsetOf(facts, Le32At(whole, names + 4 * at)), 4, "Run", 4) != 0) ++at;
     const size_t ordinal = OffsetOf(facts, Le32At(whole, directory + 36)) + 2 * at;
-    const struct {
-        uint32_t function;
-        ExportResult result;
-        const char* forwardedTo;
-    } cases[] = {
-        // The table's own text, the DLL's name.
+    const std::tuple<uint32_t, ExportResult, const char*> cases[] = {
+        // Address, result, forwarder: the table's own text, the DLL's name.
         {Le32At(whole, directory + 12), ExportResult::kForwarded, "e2e_ext_unsigned.dll"},
         {facts.exportRva, ExportResult::kForwarded, ""},  // the table's first byte is 0
         {facts.exportRva + facts.exportSize, ExportResult::kFound, ""},
         {facts.exportRva - 1, ExportResult::kFound, ""},
         {0, ExportResult::kMissing, ""},
     };
-    for (const auto& c : cases) {
+    for (const auto& [function, result, forwardedTo] : cases) {
         std::string patched = whole;
-        std::memcpy(&patched[functions + 4 * (Le32At(whole, ordinal) & 0xFFFF)], &c.function, 4);
+        std::memcpy(&patched[functions + 4 * (Le32At(whole, ordinal) & 0xFFFF)], &function, 4);
         const image::ExportLookup lookup = image::FindExport(MemoryBytes(patched), facts, "Run");
-        EXPECT_EQ(lookup.result, c.result) << c.function;
-        EXPECT_EQ(lookup.forwardedTo, c.forwardedTo) << c.function;
+        EXPECT_EQ(lookup.result, result) << function;
+        EXPECT_EQ(lookup.forwardedTo, forwardedTo) << function;
     }
     image::ImageFacts none = facts;
     none.exportRva = 0;
