@@ -266,7 +266,7 @@ TEST(Logger, EndWaitsForTheMutexAnAbandonedOneIsAcquiredAndAQueuedLineMeetsTheLi
     t.Log(1, "a").End();
     EXPECT_EQ(ReadTexts(t.path), (Texts{"-------log full reset", "-------log end"}));
     owner.join();
-    std::thread([&] { WaitForSingleObject(mutex.get(), 0); }).join();
+    std::thread([&] { EXPECT_EQ(WaitForSingleObject(mutex.get(), 0), WAIT_OBJECT_0); }).join();
     t.Level(1);  // "lev change" does not wait
     EXPECT_EQ(ReadTexts(t.path).size(), 3u);
 }
