@@ -128,6 +128,10 @@ TEST(LogAppender, FreshStartDeletesTheOldFileOnlyWhenNoOtherAppenderHasIt) {
     LogAppender fresh(alone.c_str(), L"", 1);
     EXPECT_TRUE(Exists(shared));
     EXPECT_FALSE(Exists(alone));
+    // The mutex taken to delete is given back: another thread has it at once.
+    UniqueHandle mutex(
+        OpenMutexW(SYNCHRONIZE, FALSE, LogUtils::MutexNameForPath(alone.c_str()).c_str()));
+    std::thread([&] { EXPECT_EQ(WaitForSingleObject(mutex.get(), 0), WAIT_OBJECT_0); }).join();
 }
 
 TEST(LogAppender, FailedOpenCountsEveryLostLineAndIsRetriedOnlyAfterReset) {

@@ -1,7 +1,6 @@
-// Feeds arbitrary bytes to the package walker as a decoded image: the first
-// bytes choose the name to look up, the rest is the image (unscrambled as
-// the launcher would, and also as-is). Any read outside the image is a
-// finding for AddressSanitizer; the walk must also never claim data that
+// Feeds arbitrary bytes to the package walker as a decoded image: the first bytes choose the name
+// to look up, the rest is the image (unscrambled as the launcher would, and also as-is). Any read
+// outside the image is a finding for AddressSanitizer; the walk must also never claim data that
 // lies outside it.
 #include <cstddef>
 #include <cstdint>
