@@ -120,7 +120,7 @@ TEST(LogAppender, TextsCrossTheAnsiCodePageBothWays) {
     GTEST_SKIP() << "no case for code page " << GetACP();
 }
 
-TEST(LogAppender, FreshStartDeletesTheOldFileOnlyWhenNoOtherAppenderHasIt) {
+TEST(LogAppender, FreshStartDeletesTheOldFileOnlyWhenNoOtherAppenderHasItAndThreadsShareOne) {
     TempDir dir(L"log");
     const std::wstring shared = dir / L"shared.log", alone = dir / L"alone.log";
     ASSERT_TRUE(WriteBytes(shared, "") && WriteBytes(alone, ""));
@@ -132,6 +132,13 @@ TEST(LogAppender, FreshStartDeletesTheOldFileOnlyWhenNoOtherAppenderHasIt) {
     UniqueHandle mutex(
         OpenMutexW(SYNCHRONIZE, FALSE, LogUtils::MutexNameForPath(alone.c_str()).c_str()));
     std::thread([&] { EXPECT_EQ(WaitForSingleObject(mutex.get(), 0), WAIT_OBJECT_0); }).join();
+    const auto write = [&] {
+        for (int i = 0; i < 20000; ++i) fresh.Write(L"line", 1);
+    };
+    std::thread other(write);
+    write();
+    other.join();
+    EXPECT_EQ(ReadTexts(alone).size(), 40000u);
 }
 
 TEST(LogAppender, FailedOpenCountsEveryLostLineAndIsRetriedOnlyAfterReset) {

@@ -11,8 +11,7 @@
 
 namespace {
 
-// The file as one exact-size heap block, so that ASan sees a byte past its
-// end as a fault.
+// The file as one exact-size heap block, so that ASan sees a byte past its end as a fault.
 class MemoryBytes : public image::ByteSource {
 public:
     MemoryBytes(const uint8_t* data, size_t size)
