@@ -1,7 +1,6 @@
-// Feeds arbitrary bytes to extrun-check's image reader as a file: the first
-// byte gives the length of the export name to look up, which follows; the
-// rest is the file. Any read outside the file is a finding for
-// AddressSanitizer; the reader must also answer every file in bounded time.
+// Feeds arbitrary bytes to extrun-check's image reader as a file: the first byte gives the length
+// of the export name to look up, which follows; the rest is the file. Any read outside the file is
+// a finding for AddressSanitizer; the reader must also answer every file in bounded time.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>

@@ -80,7 +80,7 @@ TEST(ImageReader, NamesWhereAFileCutShortEnds) {
           {pe + 25, "an optional header of unknown form"},
           {pe + 24 + 108, ""}}) {  // a count of no directories: no export table
         std::string patched = whole;
-        patched[at] ^= 0x10;
+        for (const size_t i : {at - 1, at}) patched[i] ^= 0x10;  // and the byte before it
         const image::ImageFacts read = image::ReadImageFacts(MemoryBytes(patched));
         EXPECT_EQ(read.problem, problem) << at;
         EXPECT_EQ(read.exportRva, 0u) << at;
@@ -147,6 +147,10 @@ TEST(ImageReader, ExportLookupTakesForwardersNoTableAtZeroAndAnOrdinalAtTheSecti
                   ExportResult::kDamaged);
     for (const char* name : {"Crash", "TwoThreadsCrash"})  // the first name and the last
         EXPECT_EQ(image::FindExport(MemoryBytes(whole), facts, name).result, ExportResult::kFound);
+    std::string pastTable = whole;  // an ordinal past the function table names no function
+    pastTable[ordinal] = static_cast<char>(Le32At(whole, directory + 20));
+    EXPECT_EQ(image::FindExport(MemoryBytes(pastTable), facts, "Run").result,
+              ExportResult::kMissing);
 
     uint32_t end = 0;
     for (const image::Section& s : facts.sections)
