@@ -25,6 +25,7 @@ TEST(WString, RefusesOutOfRangeAccessAndImpossibleSizesEachWithItsCode) {
     EXPECT_EQ(CodeOf([] { WString(L"ab").At(2); }), E_INVALIDARG);
     EXPECT_EQ(CodeOf([] { WString(L"ab").Mid(3); }), E_INVALIDARG);
     EXPECT_EQ(CodeOf([] { WString(nullptr, 4); }), E_INVALIDARG);
+    EXPECT_EQ(CodeOf([] { WString(L"a").Append(L"x", SIZE_MAX / 4); }), E_OUTOFMEMORY);
     EXPECT_STREQ(WString(L"ab").Mid(2).c_str(), L"");
     EXPECT_STREQ(WString(L"abcdef").Mid(2, 100).c_str(), L"cdef");
 }
@@ -43,8 +44,7 @@ TEST(WString, ReplaceIsCaseSensitiveLeftToRightWithoutOverlap) {
     WString aaa(L"aaa");
     EXPECT_EQ(aaa.Replace(L"aa", L"b"), 1u);
     EXPECT_STREQ(aaa.c_str(), L"ba");
-    // An empty pattern matches nowhere.
-    EXPECT_EQ(aaa.Replace(L"", L"x") + aaa.Replace(nullptr, L"x"), 0u);
+    EXPECT_EQ(aaa.Replace(L"", L"x") + aaa.Replace(nullptr, L"x"), 0u);  // an empty pattern: none
     EXPECT_STREQ(aaa.c_str(), L"ba");
 }
 
