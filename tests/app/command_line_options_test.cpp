@@ -6,11 +6,11 @@
 
 namespace {
 
-// The value `key` reads as after loading `commandLine` (a lone argument is a key with an empty
-// value); "<miss>" when it is not there, which must leave the out parameter as it was.
+// The value `key` reads as once `commandLine` replaced an earlier line (a lone argument is a key
+// with an empty value); "<miss>" when it is not there, which must leave the out parameter as is.
 std::wstring Read(const wchar_t* commandLine, const wchar_t* key) {
     CommandLineOptions options;
-    EXPECT_EQ(options.Load(commandLine) + options.Parse(), 2);
+    EXPECT_EQ(options.Load(L"x --entry=stale") + options.Load(commandLine) + options.Parse(), 3);
     WString value(L"<miss>");
     const bool found = options.GetValue(key, value);
     return found == (value != WString(L"<miss>")) ? value.c_str() : L"<miss touched the value>";
