@@ -134,9 +134,9 @@ TEST(ParamPackage, RecordsPastTheImageOrTheCountAreNeverRead) {
     const PackRun dumped = Pack(L"--dump=" + std::wstring(beyond.begin(), beyond.end()));
     EXPECT_NE(dumped.output.find("record 1: runs past the end"), std::string::npos);
     EXPECT_EQ(dumped.exitCode, 1u);
-    // A count only its last byte makes non-zero is a count all the same.
-    EXPECT_EQ(Lookup(Package(two, 8, 1u << 24, 4), "b"), "second");
+    EXPECT_EQ(Lookup(Package(two, 8, 1u << 24, 4), "b"), "second");  // a count's top byte alone
     EXPECT_EQ(Lookup(Package(two, 8, 1, 4), "b"), "<none>");
+    EXPECT_EQ(Lookup(Package({{"dmms", "e", ""}}), "e"), "");  // a last record with no data
     EXPECT_EQ(Lookup(Package({{"dmms", "a", "1"}}, 8, 1000000, 4), "zzz"), "<none>");
 }
 
