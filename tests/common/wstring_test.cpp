@@ -87,6 +87,10 @@ TEST(WString, CopiesShareTextUntilOneChangesAndKeepTheCountRightOnManyThreads) {
     const wchar_t* own = a.c_str();
     a.MakeUpper();
     EXPECT_EQ(a.c_str(), own);
+    // A copy made its own ends its text itself, whatever its fresh block held.
+    WString lower(a);
+    WString(L"xxxxxxx").MakeLower();  // a freed block of the size it needs, full of text
+    EXPECT_STREQ(lower.MakeLower().c_str(), L"shared");
 
     WString shared(L"counted across threads");
     std::vector<std::thread> threads;

@@ -80,6 +80,7 @@ TEST(LogAppender, LineIsLocalStampIdsTagTextAndCrLf) {
         const std::string stamp = bytes.substr(0, 18);
         EXPECT_TRUE(before <= stamp && stamp <= after) << before << " " << stamp << " " << after;
     }
+    EXPECT_TRUE(DeleteFileW((dir / L"0.log").c_str()));  // the file went with its appender
 }
 
 // Run under code page 1252, 932 and 65001 (see CMakeLists.txt). A tag is widened whole; a narrow
