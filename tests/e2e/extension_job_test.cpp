@@ -46,7 +46,8 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
     } cases[] = {
         {L"--dll=ext\\missing.dll --entry=Run",
          "[I][  32][runner] PathFileExists: " + root + "\\ext\\missing.dll", "",
-         "signature: not checked: no such file\r\nsigner: not read\r\n"},
+         "signature: not checked: no such file\r\nsigner: not read\r\n|uploader: " +
+             root.substr(0, root.rfind('\\')) + "\\FaultSend.exe (not there"},
         {L"--dll=ext\\unsigned.dll --entry=Run",
          "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\unsigned.dll", "",
          "signature: 0x800B0100 TRUST_E_NOSIGNATURE, refused\r\n"
@@ -75,7 +76,7 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
         {L"--dll=ext\\e2e_ext.dll --entry=R\u00fcn", "", "no export " + ToUtf8(L"R\u00fcn")},
         // The extension sees the whole command line.
         {L"--dll=ext\\e2e_ext.dll --entry=Run --own-option=\"x y\" --dumpid=", "", "call Run",
-         "image: 64-bit (AMD64), a DLL; exports \"Run\""},
+         "image: 64-bit (AMD64), a DLL; exports \"Run\"|\", accepted\r\n"},
         // The legacy name is replaced by the new one, case-sensitively.
         {L"--dll=ext\\LNCH.tpi --entry=Run", "", "call Run",
          "ext\\LaunchModule.tpi (the legacy name LNCH.tpi replaced) -> " + root +
@@ -95,7 +96,7 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
         SCOPED_TRACE(ToUtf8(c.arguments));
         DeleteFileW(tree.LogPath().c_str());
         UniqueFileHandle writer(
-            c.held ? CreateFileW(tree.Path(L"ext\\held.dll").c_str(), GENERIC_WRITE,
+            c.held ? CreateFileW(tree.Path(L"ext\\held.dll").c_str(), GENERIC_ALL,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, 0, nullptr)
                    : INVALID_HANDLE_VALUE);
