@@ -29,7 +29,8 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
     EXPECT_EQ(tree.Check(L"--param=AAAA --dll=ext\\e2e_ext.dll --entry=Run", &output), 2u);
     EXPECT_NE(output.find("extrun-pack --dump"), std::string::npos) << output;
     EXPECT_EQ(tree.Check(L"--dll=ext\\e2e_ext.dll", &output), 1u);
-    EXPECT_NE(output.find("image: not read: nothing to run"), std::string::npos) << output;
+    EXPECT_NE(output.find("nothing to run\r\nverdict: nothing (empty --dll or --entry)"),
+              std::string::npos) << output;
     EXPECT_EQ(tree.Check(L"--dll=ext\\e2e_ext.dll --entry=Run", &output), 0u);
     EXPECT_FALSE(Exists(RoamingData(L"Cindrew"))) << output;
     tree.EnableLog();
@@ -46,8 +47,8 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
     } cases[] = {
         {L"--dll=ext\\missing.dll --entry=Run",
          "[I][  32][runner] PathFileExists: " + root + "\\ext\\missing.dll", "",
-         "signature: not checked: no such file\r\nsigner: not read\r\n|uploader: " +
-             root.substr(0, root.rfind('\\')) + "\\FaultSend.exe (not there"},
+         "signature: not checked: no such file\r\nsigner: not read\r\nimage: not read: no file\r\n"
+         "|uploader: " + root.substr(0, root.rfind('\\')) + "\\FaultSend.exe (not there"},
         {L"--dll=ext\\unsigned.dll --entry=Run",
          "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\unsigned.dll", "",
          "signature: 0x800B0100 TRUST_E_NOSIGNATURE, refused\r\n"
