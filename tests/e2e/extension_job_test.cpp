@@ -29,8 +29,7 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
     EXPECT_EQ(tree.Check(L"--param=AAAA --dll=ext\\e2e_ext.dll --entry=Run", &output), 2u);
     EXPECT_NE(output.find("extrun-pack --dump"), std::string::npos) << output;
     EXPECT_EQ(tree.Check(L"--dll=ext\\e2e_ext.dll", &output), 1u);
-    EXPECT_NE(output.find("nothing to run\r\nverdict: nothing (empty --dll or --entry)"),
-              std::string::npos) << output;
+    EXPECT_NE(output.find("not read: nothing to run\r\nverdict: nothing ("), std::string::npos);
     EXPECT_EQ(tree.Check(L"--dll=ext\\e2e_ext.dll --entry=Run", &output), 0u);
     EXPECT_FALSE(Exists(RoamingData(L"Cindrew"))) << output;
     tree.EnableLog();

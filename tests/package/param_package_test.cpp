@@ -80,7 +80,7 @@ TEST(ParamPackage, FindsTheFirstRecordOfTheTagWhoseNameLeadsWithTheNameAskedFor)
                   c.expected)
             << c.tag << " " << c.name;
     // A name is stored in 50 bytes and compared over those only.
-    const std::string n50(50, 'n'), big(1 << 24, 'd');
+    const std::string n50(50, 'n'), big(0x1030201, 'd');  // each byte of its length differs
     EXPECT_EQ(Lookup(Package({{"dmms", n50, "data"}}), n50 + "-and-more"), "data");
     EXPECT_EQ(Lookup(Package({{"dmms", n50, "data"}}), n50.substr(0, 49)), "<none>");
     // The decoded 16 MiB go back once the record is found.

@@ -112,10 +112,7 @@ bool Exists(const std::wstring& path) {
 void RemoveTree(const std::wstring& path) {
     if (path.empty()) return;
     std::wstring from = path + L'\0';  // the list ends with an empty name
-    SHFILEOPSTRUCTW operation = {};
-    operation.wFunc = FO_DELETE;
-    operation.pFrom = from.c_str();
-    operation.fFlags = FOF_NO_UI;
+    SHFILEOPSTRUCTW operation = {nullptr, FO_DELETE, from.c_str(), nullptr, FOF_NO_UI};
     SHFileOperationW(&operation);
 }
 
