@@ -84,6 +84,7 @@ TEST_P(FaultCases, HandOverFromEveryHookTheFaultPassesWhileTheProcessWaits) {
     const FaultCase& c = GetParam();
     HostRun host = RunHost(FromUtf8(c.hostCase) + L" " + c.armedWith);
     ASSERT_FALSE(host.process.timedOut);
+    EXPECT_EQ(host.notes["guarantee"], "131072") << "the stack kept for a stack overflow";
     const std::string told =
         " --pid=" + host.notes["pid"] + " --tid=" + host.notes["tid"] + " " + c.told;
     std::vector<std::string> runs;

@@ -42,9 +42,7 @@ size_t OffsetOf(const image::ImageFacts& facts, uint32_t rva) {
 }
 
 std::string FixtureBytes(const wchar_t* name = L"e2e_ext_unsigned.dll") {
-    std::string bytes;
-    EXPECT_TRUE(testsupport::ReadBytes(testsupport::BinPath(name), &bytes));
-    return bytes;
+    return testsupport::ReadText(testsupport::BinPath(name));
 }
 
 }  // namespace

@@ -161,19 +161,15 @@ TEST(VerifyPublisherSignature, AcceptsOnlyIntactSignaturesUnderAnAcceptedName) {
 struct Provider {
     Provider() {
         element[0].pCertContext = Signer(L"ext_record.dll");
-        simple.cElement = 1;
-        simple.rgpElement = elements;
-        chain.cChain = 1;
-        chain.rgpChain = simples;
         signer.pChainContext = &chain;
         data.csSigners = 1;
         data.pasSigners = &signer;
     }
     CERT_CHAIN_ELEMENT element[3] = {};
     PCERT_CHAIN_ELEMENT elements[3] = {&element[0], &element[1], &element[2]};
-    CERT_SIMPLE_CHAIN simple = {};
+    CERT_SIMPLE_CHAIN simple = {0, {}, 1, elements};  // size, status, count, elements
     PCERT_SIMPLE_CHAIN simples[1] = {&simple};
-    CERT_CHAIN_CONTEXT chain = {};
+    CERT_CHAIN_CONTEXT chain = {0, {}, 1, simples};
     CRYPT_PROVIDER_SGNR signer = {};
     CRYPT_PROVIDER_DATA data = {};
 };
