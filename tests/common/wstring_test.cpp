@@ -21,7 +21,8 @@ HRESULT CodeOf(void (*f)()) {
 }  // namespace
 
 TEST(WString, RefusesOutOfRangeAccessAndImpossibleSizesEachWithItsCode) {
-    EXPECT_EQ(CodeOf([] { WString().GetBuffer(SIZE_MAX / 2); }), E_OUTOFMEMORY);
+    EXPECT_EQ(CodeOf([] { WString().GetBuffer((SIZE_MAX - 24) / 2); }), E_OUTOFMEMORY);  // wraps
+    EXPECT_EQ(CodeOf([] { WString().ReleaseBuffer(1); }), E_INVALIDARG);
     EXPECT_EQ(CodeOf([] { WString(L"ab").At(2); }), E_INVALIDARG);
     EXPECT_EQ(CodeOf([] { WString(L"ab").Mid(3); }), E_INVALIDARG);
     EXPECT_EQ(CodeOf([] { WString(nullptr, 4); }), E_INVALIDARG);
