@@ -131,6 +131,12 @@ TEST(ExtensionJob, APinnedLauncherLoadsOnlyWhatItsPublishersKeySigned) {
         const std::string what = ToUtf8(extension);
         InstallTree tree(L"Tessaly.exe", RoamingData(L"Tessaly"), L"extrun_pinned.exe");
         ASSERT_TRUE(tree.Add(extension, L"ext\\x.dll"));
+        // extrun-check built with the same pins tells which key matched, if any.
+        ASSERT_TRUE(tree.Add(L"extrun-check_pinned.exe", L"bin\\extrun-check.exe"));
+        std::string output;
+        EXPECT_EQ(tree.Check(L"--dll=ext\\x.dll --entry=Run", &output), loads ? 0u : 1u) << output;
+        const char* pin = loads ? " matched, of 2 pinned\r\n" : "none of the 2 pinned keys matched";
+        EXPECT_NE(output.find(pin), std::string::npos) << output;
         tree.EnableLog();
         EXPECT_EQ(tree.Run(L"--dll=ext\\x.dll --entry=Run"), 0u) << what;
         std::vector<std::string> log = {"-------log start", "-------log end"};
