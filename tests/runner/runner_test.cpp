@@ -84,6 +84,7 @@ TEST(ExtensionRunner, KeepsOthersFromChangingTheFileFromCheckToLoad) {
     } cases[] = {
         {L"ext_record.dll", nullptr, &ProbeTheFile, 1, "rename=denied folder=allowed"},
         {L"ext_record32.dll", nullptr, &ProbeTheFile, 0, ""},  // checked, then cannot load
+        {L"ext_record_unsigned.dll", nullptr, &ProbeTheFile, 0, ""},  // refused, never loaded
         {L"ext_record_ca.dll", &onlyTheTestCa, &ProbeTheFile, 1, "rename=denied folder=denied"},
         {L"ext_record_ca.dll", &kTestCaPublisherPins, &MoveTheFolder<true>, 0, ""},
         {L"ext_record_ca.dll", &kTestCaPublisherPins, &MoveTheFolder<false>, 0, ""},

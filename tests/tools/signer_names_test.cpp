@@ -27,6 +27,7 @@ TEST(NearestAcceptedSigner, NamesTheClosestAcceptedNameHowItDiffersAndByHowManyE
 TEST(ShowUnits, WritesEveryUnitOutsidePrintableAsciiAsItsCodePoint) {
     // The first pair of all: both halves at the lower end of their ranges.
     EXPECT_EQ(ShowUnits(L"a\u00a0b\U00010000~ \x1f\x7f"), L"a<U+00A0>b<U+10000>~ <U+001F><U+007F>");
+    EXPECT_EQ(ShowUnits(L"\U0010FFFF"), L"<U+10FFFF>");  // and the last, at the upper ends
     // A surrogate without its partner shows alone.
     EXPECT_EQ(ShowUnits(L"x\xD83D"), L"x<U+D83D>");
     EXPECT_EQ(ShowUnits(L"\xD83Dz\xDE00\xDC00\xDC00"), L"<U+D83D>z<U+DE00><U+DC00><U+DC00>");
