@@ -151,7 +151,7 @@ TEST(ReleaseBuild, ShippedProgramsKeepEveryBinaryRule) {
 
 TEST(ReleaseBuild, ProgramsSignedAsAReleaseIsSignedVerifyWithSha256) {
     for (const auto& program : kReleasePrograms) {
-        const std::wstring path = BinDir() + L"\\signed\\" + program.file;
+        const std::wstring path = BinPath(L"signed\\" + std::wstring(program.file));
         WINTRUST_FILE_INFO file = {sizeof(file), path.c_str()};
         WINTRUST_DATA data = {sizeof(data)};
         data.dwUIChoice = WTD_UI_NONE;

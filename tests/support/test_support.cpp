@@ -8,14 +8,12 @@
 
 namespace testsupport {
 
-std::wstring BinDir() {
+std::wstring BinPath(const std::wstring& name) {
     wchar_t path[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, path, MAX_PATH);
     PathRemoveFileSpecW(path);
-    return path;
+    return std::wstring(path) + L"\\" + name;
 }
-
-std::wstring BinPath(const std::wstring& name) { return BinDir() + L"\\" + name; }
 
 TempDir::TempDir(const std::wstring& hint) {
     static std::atomic<unsigned> counter{0};
@@ -163,21 +161,16 @@ std::vector<std::string> SplitLines(const std::string& text, const std::string& 
 }
 
 std::string ToUtf8(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
+    std::string out(text.size() * 3, '\0');  // three bytes a unit at most
+    out.resize(WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                   out.data(), static_cast<int>(out.size()), nullptr, nullptr));
     return out;
 }
 
 std::wstring FromUtf8(const std::string& text) {
-    if (text.empty()) return {};
-    const int n =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+    std::wstring out(text.size(), L'\0');  // a unit a byte at most
+    out.resize(MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                   out.data(), static_cast<int>(out.size())));
     return out;
 }
 

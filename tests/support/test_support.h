@@ -9,8 +9,7 @@
 // Helpers shared by test programs: processes, throw-away folders, files.
 namespace testsupport {
 
-// Folder that holds the running test program (and every built fixture).
-std::wstring BinDir();
+// `name` in the folder that holds the running test program (and every built fixture).
 std::wstring BinPath(const std::wstring& name);
 
 // A fresh folder under the user's temp folder (on the C: drive under Wine),
