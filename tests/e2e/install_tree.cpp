@@ -12,8 +12,6 @@ InstallTree::InstallTree(const wchar_t* marker, const std::wstring& dataFolder,
     RemoveTree(dataFolder_);
 }
 
-InstallTree::~InstallTree() { RemoveTree(dataFolder_); }
-
 bool InstallTree::Add(const std::wstring& fixture, const std::wstring& relative) const {
     return CopyTo(BinPath(fixture), root_ / relative);
 }
@@ -33,8 +31,6 @@ DWORD InstallTree::Check(const std::wstring& arguments, std::string* output) con
     if (!Exists(checker)) CopyTo(BinPath(L"extrun-check.exe"), checker);
     return RunProcess(L"\"" + checker + L"\" " + arguments, Root(), 60000, checker, output).Code();
 }
-
-std::string InstallTree::ReadLog() const { return ReadText(LogPath()); }
 
 std::vector<std::string> LogBodies(const std::string& log) {
     std::vector<std::string> bodies;

@@ -15,7 +15,7 @@ public:
     // `launcher` is the built program installed as bin\extrun.exe.
     InstallTree(const wchar_t* marker, const std::wstring& dataFolder,
                 const wchar_t* launcher = L"extrun.exe");
-    ~InstallTree();
+    ~InstallTree() { testsupport::RemoveTree(dataFolder_); }
 
     const std::wstring& Root() const { return root_.Path(); }
     std::wstring Path(const std::wstring& relative) const { return root_ / relative; }
@@ -30,7 +30,7 @@ public:
     DWORD Run(const std::wstring& arguments, DWORD timeoutMs = 60000) const;
     // Runs extrun-check.exe, put beside the launcher, the same way; its output goes to `output`.
     DWORD Check(const std::wstring& arguments, std::string* output) const;
-    std::string ReadLog() const;
+    std::string ReadLog() const { return testsupport::ReadText(LogPath()); }
 
 private:
     testsupport::TempDir root_{L"e2e"};
