@@ -74,6 +74,7 @@ TEST(WString, TrimUsesTheRunTimeSpaceTestAndFormatGrowsPastItsFirstBuffer) {
     const std::wstring long_text(1000, L'x');
     EXPECT_EQ(std::wstring(WString::Format(L"<%s>%d", long_text.c_str(), 7).c_str()),
               L"<" + long_text + L">7");
+    EXPECT_STREQ(WString::Format(L"%s", L"").c_str(), L"");
 }
 
 TEST(WString, CopiesShareTextUntilOneChangesAndKeepTheCountRightOnManyThreads) {

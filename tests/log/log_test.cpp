@@ -57,7 +57,7 @@ TEST(LogAppender, LineIsLocalStampIdsTagTextAndCrLf) {
     const std::pair<std::wstring, std::string> cases[] = {
         {L"", "text"},
         {L"T", "[T]text"},
-        {L"y" + std::wstring(299, L'x'),
+        {L"y" + std::wstring(78 - Ids().size(), L'x'),  // one unit more than fits
          "[y" + std::string(99 - 19 - Ids().size() - 3, 'x') + "]text"},
     };
     auto now = [] {

@@ -199,7 +199,7 @@ TEST(ExtrunPack, RefusesMalformedInputWithAMessage) {
         {L"--bogus", "usage"},
         {L"--text=no-equals-sign", "bad record"},
         {L"--text==empty-name", "bad record"},
-        {L"--text=\x1f=x", "bad record"},
+        {L"--text=\x1f=x", "bad record"}, {L"--text=\x7f=x", "bad record"},
         {L"--text=" + std::wstring(51, L'n') + L"=x", "bad record"},
         {L"--file=blob=C:\\no\\such\\file", "cannot read"},
         {L"--file=no-equals-sign", "bad record"},
