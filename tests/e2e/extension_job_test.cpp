@@ -60,6 +60,10 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
          "signer: \"Tessaly Software Technology Co., LTD.\", not accepted; nearest accepted "
          "\"Tessaly Software Technology Co., Ltd.\" differs in letter case (2 edits)\r\n"
          "pin: none: this build pins no publisher keys, names alone decide\r\n"},
+        // A line break in a path cannot start a log line of its own.
+        {L"\"--dll=ext\\no.dll\n12-07 09:00:00.000 [ 4321][  876][I][  44][runner] x\" --entry=Run",
+         "[I][  32][runner] PathFileExists: " + root +
+             "\\ext\\no.dll<U+000A>12-07 09:00:00.000 [ 4321][  876][I][  44][runner] x"},
         {L"--dll=ext\\held.dll --entry=Run",
          "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\held.dll", "",
          "image: 64-bit (AMD64), a DLL|open for writing)\r\nsigner: not read\r\n", true},

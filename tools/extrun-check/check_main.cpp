@@ -21,6 +21,7 @@
 
 #include "app/command_line_options.h"
 #include "app/extension_job.h"
+#include "common/escaped_text.h"
 #include "common/handles.h"
 #include "file_bytes.h"
 #include "crash/uploader_path.h"
@@ -162,10 +163,10 @@ void ReportPlan(const Report& report, const WString& dll, const WString& dumpId,
     if (dll.IsEmpty()) {
         line = L"none given";
     } else {
-        line = plan.dllPath.c_str();
+        line = EscapeControls(plan.dllPath.c_str());
         if (plan.dllPath != dll) line += L" (the legacy name LNCH.tpi replaced)";
         const bool relative = PathIsRelativeW(plan.dllPath.c_str());
-        line += std::wstring(L" -> ") + plan.resolved;
+        line += L" -> " + EscapeControls(plan.resolved);
         if (!relative && plan.dllPath.Length() >= MAX_PATH)
             line += L" (cut to " + std::to_wstring(MAX_PATH - 1) + L" units)";
         if (relative && !plan.resolved[0])
@@ -371,11 +372,13 @@ int wmain(int argc, wchar_t**) {
         return kNoCall;
     }
     if (refusal) {
-        report.Line(L"verdict", std::wstring(L"refused ") + refusal->message + path);
+        report.Line(L"verdict",
+                    std::wstring(L"refused ") + refusal->message + EscapeControls(path));
         return kNoCall;
     }
     if (!image.loadable) {
-        report.Line(L"verdict", std::wstring(L"refused ") + kLoadFailed.message + path);
+        report.Line(L"verdict",
+                    std::wstring(L"refused ") + kLoadFailed.message + EscapeControls(path));
         return kNoCall;
     }
     if (!image.exportFound) {
