@@ -18,6 +18,7 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
     ASSERT_TRUE(tree.Add(L"e2e_ext_unsigned.dll", L"ext\\unsigned.dll"));
     ASSERT_TRUE(tree.Add(L"ext_record_tampered.dll", L"ext\\tampered.dll"));
     ASSERT_TRUE(tree.Add(L"ext_record_case.dll", L"ext\\near.dll"));
+    ASSERT_TRUE(tree.Add(L"ext_record_ca_unaccepted.dll", L"ext\\far.dll"));
     ASSERT_TRUE(tree.Add(L"e2e_ext.dll", L"ext\\held.dll"));
     ASSERT_TRUE(tree.Add(L"e2e_ext.dll", L"ext\\e2e_ext.dll"));
     ASSERT_TRUE(tree.Add(L"ext_record32.dll", L"ext\\x86.dll"));
@@ -25,7 +26,13 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
     ASSERT_TRUE(MakeDirs(tree.Path(L"ext\\folder.dll")));
     ASSERT_TRUE(WriteBytes(tree.Path(L"ext\\text.dll"), "not an image"));
     std::string output;
-    EXPECT_EQ(tree.Check(L"--help", &output) + tree.Check(L"", &output), 4u) << output;
+    EXPECT_EQ(tree.Check(L"--help", &output) + tree.Check(L"", &output) +
+                  tree.Check(L"-h", &output) + tree.Check(L"/?", &output),
+              8u)
+        << output;
+    EXPECT_EQ(tree.Check(L"--signers", &output), 0u);
+    EXPECT_EQ(SplitLines(output).size(), 23u) << output;
+    EXPECT_EQ(SplitLines(output)[22], "Galwick Digital Office Systems Co., Ltd.");
     EXPECT_EQ(tree.Check(L"--param=AAAA --dll=ext\\e2e_ext.dll --entry=Run", &output), 2u);
     EXPECT_NE(output.find("extrun-pack --dump"), std::string::npos) << output;
     EXPECT_EQ(tree.Check(L"--dll=ext\\e2e_ext.dll", &output), 1u);
@@ -60,6 +67,9 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
          "signer: \"Tessaly Software Technology Co., LTD.\", not accepted; nearest accepted "
          "\"Tessaly Software Technology Co., Ltd.\" differs in letter case (2 edits)\r\n"
          "pin: none: this build pins no publisher keys, names alone decide\r\n"},
+        {L"--dll=ext\\far.dll --entry=Run",
+         "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\far.dll", "",
+         "signer: \"Tessaly Test Laboratory\", not accepted; no accepted name is near it"},
         // A line break in a path cannot start a log line of its own.
         {L"\"--dll=ext\\no.dll\n12-07 09:00:00.000 [ 4321][  876][I][  44][runner] x\" --entry=Run",
          "[I][  32][runner] PathFileExists: " + root +

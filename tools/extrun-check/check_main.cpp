@@ -2,6 +2,7 @@
 // arguments, and why, without doing any of it.
 //
 //   extrun-check --dll=PATH --entry=NAME [--dumpid=NAME]
+//   extrun-check --signers
 //
 // Each decision is made by the launcher's own code, as a program in this
 // folder makes it; only the image's headers and exports, which the launcher
@@ -31,14 +32,17 @@
 #include "runner/runner.h"
 #include "signer_names.h"
 #include "text_output.h"
+#include "trust/accepted_signers.h"
 #include "trust/publisher_check.h"
 
 namespace {
 
 constexpr wchar_t kUsage[] =
     L"usage: extrun-check --dll=PATH --entry=NAME [--dumpid=NAME]\n"
+    L"       extrun-check --signers\n"
     L"Run it in the bin folder beside extrun.exe with the launcher's own arguments: it says\n"
-    L"what extrun.exe would do with them and why, and does none of it.\n";
+    L"what extrun.exe would do with them and why, and does none of it. --signers lists the\n"
+    L"publisher names the launcher accepts, one a line.\n";
 constexpr wchar_t kLauncherName[] = L"extrun.exe";
 
 enum ExitCode { kCall = 0, kNoCall = 1, kUsageError = 2 };
@@ -239,11 +243,14 @@ void ReportSignature(const Report& report, const FailureRecord* refusal, bool he
     const std::wstring signer = details.signer;
     if (details.signerAccepted) {
         report.Line(L"signer", Quoted(ShowUnits(signer)) + L", accepted");
-    } else {
-        const NearestSigner nearest = NearestAcceptedSigner(signer);
+    } else if (const NearestSigner nearest = NearestAcceptedSigner(signer); nearest.closeEnough) {
         report.Line(L"signer", Quoted(ShowUnits(signer)) + L", not accepted; nearest accepted " +
                                    Quoted(ShowUnits(nearest.name)) + L" differs in " +
                                    nearest.difference);
+    } else {
+        report.Line(L"signer", Quoted(ShowUnits(signer)) +
+                                   L", not accepted; no accepted name is near it "
+                                   L"(extrun-check --signers lists them)");
     }
     if (details.pinCount == 0)
         report.Line(L"pin", L"none: this build pins no publisher keys, names alone decide");
@@ -329,9 +336,15 @@ int wmain(int argc, wchar_t**) {
     options.GetValue(kOptionDumpId, dumpId);
     options.GetValue(kOptionDll, dll);
     options.GetValue(kOptionParam, param);
-    if (argc < 2 || options.GetValue(L"--help", ignored) || options.GetValue(L"/?", ignored)) {
+    if (argc < 2 || options.GetValue(L"--help", ignored) || options.GetValue(L"-h", ignored) ||
+        options.GetValue(L"/?", ignored)) {
         errors.Write(kUsage);
         return kUsageError;
+    }
+    if (options.GetValue(L"--signers", ignored)) {
+        for (const SignerNameAccessor name : AcceptedSignerNames)
+            out.Write(std::wstring(name()) + L"\r\n");
+        return kCall;
     }
     if (!param.IsEmpty()) {
         errors.Write(
