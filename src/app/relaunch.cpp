@@ -12,9 +12,7 @@
 
 namespace {
 
-constexpr char kCommandLineRecord[] = "cmd_line";
-constexpr char kRecordTag[4] = {'d', 'm', 'm', 's'};
-constexpr size_t kCommandLineBytes = 8192;
+constexpr size_t kCommandLineBytes = (kRelaunchCommandLineUnits + 1) * sizeof(wchar_t);
 // At most this much of the record is taken, so the buffer always ends in a
 // zero unit even when the record holds none.
 constexpr size_t kCommandLineCopyLimit = kCommandLineBytes - sizeof(wchar_t);
@@ -27,6 +25,14 @@ void SignalSync(const WString& syncEvent) {
 
 }  // namespace
 
+size_t CopyCommandLine(const uint8_t* data, uint32_t length, wchar_t* commandLine) {
+    std::memcpy(commandLine, data, length < kCommandLineCopyLimit ? length : kCommandLineCopyLimit);
+    size_t units = 0;
+    for (size_t at = 0; at < length; at += 2, ++units)
+        if (data[at] == 0 && (at + 1 == length || data[at + 1] == 0)) break;
+    return units;
+}
+
 int RelaunchFromPackage(const WString& param, const WString& syncEvent) {
     const std::string packageText = ToNarrow(param, CP_ACP);
     ParamPackage package;
@@ -36,9 +42,8 @@ int RelaunchFromPackage(const WString& param, const WString& syncEvent) {
     std::unique_ptr<wchar_t[]> commandLine(new wchar_t[kCommandLineBytes / sizeof(wchar_t)]());
     const uint8_t* data = nullptr;
     uint32_t length = 0;
-    if (package.FindRecord(kRecordTag, kCommandLineRecord, &data, &length))
-        std::memcpy(commandLine.get(), data,
-                    length < kCommandLineCopyLimit ? length : kCommandLineCopyLimit);
+    if (package.FindRecord(kCommandLineTag, kCommandLineRecord, &data, &length))
+        CopyCommandLine(data, length, commandLine.get());
 
     PathBuffer self = {};
     GetModuleFileNameW(nullptr, self, MAX_PATH);

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shlwapi.h>
 
+#include "common/escaped_text.h"
 #include "common/narrow.h"
 #include "log/log_record.h"
 #include "runner/held_path.h"
@@ -20,8 +21,11 @@ constexpr int32_t kLogLevel = 1;
 // platform's standard calling convention, result not read.
 using ExtensionEntry = void (*)(wchar_t* commandLine);
 
+// The path as given can hold a line break, which would end the record's line
+// and start one that looks like any other.
 void LogFailure(const FailureRecord& failure, const PathBuffer& path) {
-    EXTRUN_LOG(kLogLevel, kLogTag, kLogSource, failure.line, failure.message << path);
+    EXTRUN_LOG(kLogLevel, kLogTag, kLogSource, failure.line,
+               failure.message << EscapeControls(path));
 }
 
 // Opens the file so that, while the handle lives, nobody else can write,

@@ -18,6 +18,7 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
     ASSERT_TRUE(tree.Add(L"e2e_ext_unsigned.dll", L"ext\\unsigned.dll"));
     ASSERT_TRUE(tree.Add(L"ext_record_tampered.dll", L"ext\\tampered.dll"));
     ASSERT_TRUE(tree.Add(L"ext_record_case.dll", L"ext\\near.dll"));
+    ASSERT_TRUE(tree.Add(L"ext_record_ca_unaccepted.dll", L"ext\\far.dll"));
     ASSERT_TRUE(tree.Add(L"e2e_ext.dll", L"ext\\held.dll"));
     ASSERT_TRUE(tree.Add(L"e2e_ext.dll", L"ext\\e2e_ext.dll"));
     ASSERT_TRUE(tree.Add(L"ext_record32.dll", L"ext\\x86.dll"));
@@ -25,11 +26,15 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
     ASSERT_TRUE(MakeDirs(tree.Path(L"ext\\folder.dll")));
     ASSERT_TRUE(WriteBytes(tree.Path(L"ext\\text.dll"), "not an image"));
     std::string output;
-    EXPECT_EQ(tree.Check(L"--help", &output) + tree.Check(L"", &output), 4u) << output;
+    EXPECT_EQ(tree.Check(L"--help", &output) + tree.Check(L"", &output) +
+                  tree.Check(L"-h", &output) + tree.Check(L"/?", &output),
+              8u)
+        << output;
+    EXPECT_EQ(tree.Check(L"--signers", &output), 0u);
+    EXPECT_EQ(SplitLines(output).size(), 23u) << output;
+    EXPECT_EQ(SplitLines(output)[22], "Galwick Digital Office Systems Co., Ltd.");
     EXPECT_EQ(tree.Check(L"--param=AAAA --dll=ext\\e2e_ext.dll --entry=Run", &output), 2u);
     EXPECT_NE(output.find("extrun-pack --dump"), std::string::npos) << output;
-    EXPECT_EQ(tree.Check(L"--dll=ext\\e2e_ext.dll", &output), 1u);
-    EXPECT_NE(output.find("not read: nothing to run\r\nverdict: nothing ("), std::string::npos);
     EXPECT_EQ(tree.Check(L"--dll=ext\\e2e_ext.dll --entry=Run", &output), 0u);
     EXPECT_FALSE(Exists(RoamingData(L"Cindrew"))) << output;
     tree.EnableLog();
@@ -44,7 +49,8 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
         std::string shown;    // steps extrun-check also shows, parted by |
         bool held = false;    // open for writing by another process all along
     } cases[] = {
-        {L"--dll=ext\\missing.dll --entry=Run",
+        // The logger's level commands are the extension's: the launcher's log goes on.
+        {L"--dll=ext\\missing.dll --entry=Run --set_log_lev=3 --reload_log_switch",
          "[I][  32][runner] PathFileExists: " + root + "\\ext\\missing.dll", "",
          "signature: not checked: no such file\r\nsigner: not read\r\nimage: not read: no file\r\n"
          "|uploader: " + root.substr(0, root.rfind('\\')) + "\\FaultSend.exe (not there"},
@@ -60,6 +66,13 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
          "signer: \"Tessaly Software Technology Co., LTD.\", not accepted; nearest accepted "
          "\"Tessaly Software Technology Co., Ltd.\" differs in letter case (2 edits)\r\n"
          "pin: none: this build pins no publisher keys, names alone decide\r\n"},
+        {L"--dll=ext\\far.dll --entry=Run",
+         "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\far.dll", "",
+         "signer: \"Tessaly Test Laboratory\", not accepted; no accepted name is near it"},
+        // A line break in a path cannot start a log line of its own.
+        {L"\"--dll=ext\\no.dll\n12-07 09:00:00.000 [ 4321][  876][I][  44][runner] x\" --entry=Run",
+         "[I][  32][runner] PathFileExists: " + root +
+             "\\ext\\no.dll<U+000A>12-07 09:00:00.000 [ 4321][  876][I][  44][runner] x"},
         {L"--dll=ext\\held.dll --entry=Run",
          "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\held.dll", "",
          "image: 64-bit (AMD64), a DLL|open for writing)\r\nsigner: not read\r\n", true},
@@ -74,6 +87,8 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
          "image: 32-bit (i386)"},
         // Reported in UTF-8, whatever the launcher looked for in the ANSI code page.
         {L"--dll=ext\\e2e_ext.dll --entry=R\u00fcn", "", "no export " + ToUtf8(L"R\u00fcn")},
+        {L"--dll=ext\\e2e_ext.dll", "", "nothing (empty --dll or --entry)",
+         "image: not read: nothing to run\r\n"},
         // The extension sees the whole command line.
         {L"--dll=ext\\e2e_ext.dll --entry=Run --own-option=\"x y\" --dumpid=", "", "call Run",
          "image: 64-bit (AMD64), a DLL; exports \"Run\"|\", accepted\r\n"},
@@ -179,6 +194,12 @@ TEST(ExtensionJob, WithNoProductRecognisedTheLogGoesToTheRootOfTheCurrentDrive) 
     EXPECT_NE(text.find(ToUtf8(tree.Root()) + "\r\ndata folder: none, as no product is recognised"),
               std::string::npos)
         << text;
+    // A product folder at the top of a drive: the last place for the uploader is C:\\FaultSend.exe.
+    const std::wstring rootCheck = L"C:\\Log\\bin\\extrun-check.exe";
+    MakeDirs(L"C:\\Log\\bin");
+    CopyTo(BinPath(L"extrun-check.exe"), rootCheck);
+    RunProcess(rootCheck + L" --dll=x --entry=Run", L"C:\\Log", 60000, rootCheck, &text);
+    EXPECT_NE(text.find("\r\nuploader: C:\\\\FaultSend.exe (not there"), std::string::npos) << text;
     ReadBytes(log, &text);
     RemoveTree(L"C:\\Log");
     ASSERT_EQ(LogBodies(text).size(), 3u);

@@ -155,35 +155,49 @@ TEST(ParamPackage, DecodesAPackageScrambledByAnIndependentProducer) {
 TEST(ExtrunPack, BuildsPackagesTheLauncherReadsAndListsThemBack) {
     testsupport::TempDir dir(L"pack");
     ASSERT_TRUE(testsupport::WriteBytes(dir / L"blob.bin", std::string("A\0\0\0B\0", 6)));
+    ASSERT_TRUE(testsupport::WriteBytes(dir / L"note.txt", "hello world\n"));
+    const std::wstring commandLine = L"extrun.exe --dll=ext\\\u6269\u5c55 \u00e9.dll --entry=Run";
     const PackRun built =
-        Pack(L"\"--cmd-line=extrun.exe --dll=a b.dll\" \"--text=no te~=h\u0101\" --file=blob=" +
-             dir / L"blob.bin");
+        Pack(L"\"--cmd-line=" + commandLine + L"\" \"--text=no te~=h\u0101\" --file=blob=" +
+             dir / L"blob.bin" + L" --file=note=" + dir / L"note.txt");
     ASSERT_EQ(built.exitCode, 0u) << built.output;
-    EXPECT_EQ(Lookup(built.output, "cmd_line"), package::Utf16Bytes(L"extrun.exe --dll=a b.dll"));
+    EXPECT_EQ(Lookup(built.output, "cmd_line"), package::Utf16Bytes(commandLine));
     EXPECT_EQ(Lookup(built.output, "no te~"), std::string("h\0\x01\x01", 4));
     EXPECT_EQ(Lookup(built.output, "blob"), std::string("A\0\0\0B\0", 6));
 
+    // Listed whole, in UTF-8 to a file or pipe; bytes that read both ways are shown both ways,
+    // bytes that read neither way as no text; the launcher's command line last.
     ASSERT_TRUE(testsupport::WriteBytes(dir / L"package.txt", built.output));
     const PackRun listed = Pack(L"--dump-file=" + dir / L"package.txt");
     EXPECT_EQ(listed.exitCode, 0u);
-    EXPECT_NE(listed.output.find("3 record(s)\r\nrecord 0: tag=dmms name=\"cmd_line\" length=48 "
-                                 "text=\"extrun.exe --dll=a b.dll\""),
-              std::string::npos)
+    const std::string text = testsupport::ToUtf8(commandLine);
+    EXPECT_EQ(listed.output.substr(listed.output.find("record 0")),
+              "record 0: tag=dmms name=\"cmd_line\" length=82 text=\"" + text +
+                  "\"\r\nrecord 1: tag=dmms name=\"no te~\" length=4 text=\"h\xc4\x81\"\r\n"
+                  "record 2: tag=dmms name=\"blob\" length=6 (not text)\r\nrecord 3: tag=dmms "
+                  "name=\"note\" length=12 text=\"\xe6\x95\xa8\xe6\xb1\xac\xe2\x81\xaf\xe6\xbd\xb7"
+                  "\xe6\xb1\xb2\xe0\xa9\xa4\" utf-8=\"hello world<U+000A>\"\r\nlauncher runs: \"" +
+                  text + "\" from record 0")
         << listed.output;
-    // Bytes that are not text (a zero unit before the last) are listed without a text.
-    const std::string last = "name=\"blob\" length=6";
-    EXPECT_EQ(listed.output.substr(listed.output.size() - last.size()), last) << listed.output;
-    // Tag and name bytes outside printable ASCII are listed as '?'; an odd length or a control
-    // unit is no text, a final zero unit ends one.
-    const std::string odd = Package({{"d\x01ms", "n ~\x7f\xe9", "x"},
-                                     {"dmms", "c", std::string("\x01\0", 2)},
-                                     {"dmms", "t", std::string("h\0i\0\0\0", 6)}});
+    // Tag and name bytes outside printable ASCII are listed as '?'; a control unit or byte as
+    // its number, a surrogate without its partner too; a final zero unit ends a text. The
+    // launcher takes the first record whose name leads "cmd_line", and cuts it to 4095 units.
+    const std::string odd =
+        Package({{"d\x01ms", "n ~\x7f\xe9", "x"},
+                 {"dmms", "c", package::Utf16Bytes(std::wstring(5000, L'w') + L"\x01\xD800")},
+                 {"dmms", "t", std::string("h\0i\0\0\0", 6)},
+                 {"dmms", "cmd_line", "x"}});
     const PackRun oddListed = Pack(L"--dump=" + std::wstring(odd.begin(), odd.end()));
-    EXPECT_NE(oddListed.output.find("tag=d?ms name=\"n ~??\" length=1\r\nrecord 1: tag=dmms "
-                                    "name=\"c\" length=2\r\nrecord 2: tag=dmms name=\"t\" "
-                                    "length=6 text=\"hi\""),
+    EXPECT_NE(oddListed.output.find("tag=d?ms name=\"n ~??\" length=1 utf-8=\"x\"\r\nrecord 1: "
+                                    "tag=dmms name=\"c\" length=10004 text=\"" +
+                                    std::string(5000, 'w') +
+                                    "<U+0001><U+D800>\"\r\nrecord 2: "
+                                    "tag=dmms name=\"t\" length=6 text=\"hi\"\r\n"),
               std::string::npos)
         << oddListed.output;
+    EXPECT_NE(oddListed.output.find("launcher runs: \"" + std::string(4095, 'w') +
+                                    "\" from record 1, cut to 4095 of its 5002 units"),
+              std::string::npos);
 }
 
 TEST(ExtrunPack, RefusesMalformedInputWithAMessage) {
@@ -200,7 +214,9 @@ TEST(ExtrunPack, RefusesMalformedInputWithAMessage) {
         {L"--text=no-equals-sign", "bad record"},
         {L"--text==empty-name", "bad record"},
         {L"--text=\x1f=x", "bad record"}, {L"--text=\x7f=x", "bad record"},
-        {L"--text=" + std::wstring(51, L'n') + L"=x", "bad record"},
+        {L"--text=" + std::wstring(51, L'n') + L"=x", "is 51 characters long; its field holds 50"},
+        {L"--cmd-line=" + std::wstring(4096, L'x'), "4096 UTF-16 units long; the launcher takes"},
+        {L"-h", "usage"}, {L"--help", "usage"}, {L"/?", "usage"},
         {L"--file=blob=C:\\no\\such\\file", "cannot read"},
         {L"--file=no-equals-sign", "bad record"},
         {L"--dump=!!!", "not base64"},

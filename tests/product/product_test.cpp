@@ -57,12 +57,21 @@ TEST(ProductDataFolder, EachStoreGetsItsFolderMadeAndKeepsAnExistingOne) {
     EXPECT_EQ(folder, L"");
 
     const std::tuple<int, const wchar_t*, const wchar_t*, bool> cases[] = {
-        // The id, its marker, its data folder, whether that is local.
+        // The id, its marker, its data folder, whether that is local: every product.
         {3, L"hollin.exe", L"Vantiro", false},     {60, L"kelmora.exe", L"kelmora", false},
+        {61, L"Pendrake.exe", L"Sarvenn", false},  {62, L"Ulmarro.exe", L"Tobrisk", false},
         {63, L"morvane.exe", L"Morvane", true},    {64, L"quenlow.exe", L"Quenlow", false},
-        {65, L"brisbeck.exe", L"ristavel", false}, {70, L"Cindrew.exe", L"Cindrew", false},
-        {76, L"Galwick.exe", L"Galwick", false},   {83, L"Corliven.exe", L"Corliven", true},
-        {84, L"Fennarow.exe", L"Ambrith", true},   {85, L"Tessaly.exe", L"Tessaly", false},
+        {65, L"brisbeck.exe", L"ristavel", false}, {66, L"Faskorn.exe", L"Faskorn", true},
+        {67, L"Drellik.exe", L"Drellik", true},    {68, L"Ulvetta.exe", L"Ulvetta", true},
+        {69, L"Brenhold.exe", L"Brenhold", true},  {70, L"Cindrew.exe", L"Cindrew", false},
+        {71, L"Haverlin.exe", L"Haverlin", true},  {72, L"Oskaru.exe", L"Oskaru", true},
+        {73, L"Zemprow.exe", L"Zemprow", true},    {74, L"Lirrafen.exe", L"Lirrafen", true},
+        {75, L"Nobrecht.exe", L"Nobrecht", true},  {76, L"Galwick.exe", L"Galwick", false},
+        {77, L"Yestrom.exe", L"Yestrom", true},    {78, L"Pomberly.exe", L"Pomberly", true},
+        {79, L"Xandrel.exe", L"Xandrel", true},    {80, L"Wistmere.exe", L"Wistmere", true},
+        {81, L"Jorvessa.exe", L"Jorvessa", true},  {82, L"Ebbingvale.exe", L"Ebbingvale", true},
+        {83, L"Corliven.exe", L"Corliven", true},  {84, L"Fennarow.exe", L"Ambrith", true},
+        {85, L"Tessaly.exe", L"Tessaly", false},
     };
     for (const auto& [id, marker, name, local] : cases) {
         const std::wstring expected = (local ? LocalData : RoamingData)(name);

@@ -2,6 +2,7 @@
 // arguments, and why, without doing any of it.
 //
 //   extrun-check --dll=PATH --entry=NAME [--dumpid=NAME]
+//   extrun-check --signers
 //
 // Each decision is made by the launcher's own code, as a program in this
 // folder makes it; only the image's headers and exports, which the launcher
@@ -21,6 +22,7 @@
 
 #include "app/command_line_options.h"
 #include "app/extension_job.h"
+#include "common/escaped_text.h"
 #include "common/handles.h"
 #include "file_bytes.h"
 #include "crash/uploader_path.h"
@@ -30,14 +32,17 @@
 #include "runner/runner.h"
 #include "signer_names.h"
 #include "text_output.h"
+#include "trust/accepted_signers.h"
 #include "trust/publisher_check.h"
 
 namespace {
 
 constexpr wchar_t kUsage[] =
     L"usage: extrun-check --dll=PATH --entry=NAME [--dumpid=NAME]\n"
+    L"       extrun-check --signers\n"
     L"Run it in the bin folder beside extrun.exe with the launcher's own arguments: it says\n"
-    L"what extrun.exe would do with them and why, and does none of it.\n";
+    L"what extrun.exe would do with them and why, and does none of it. --signers lists the\n"
+    L"publisher names the launcher accepts, one a line.\n";
 constexpr wchar_t kLauncherName[] = L"extrun.exe";
 
 enum ExitCode { kCall = 0, kNoCall = 1, kUsageError = 2 };
@@ -162,10 +167,10 @@ void ReportPlan(const Report& report, const WString& dll, const WString& dumpId,
     if (dll.IsEmpty()) {
         line = L"none given";
     } else {
-        line = plan.dllPath.c_str();
+        line = EscapeControls(plan.dllPath.c_str());
         if (plan.dllPath != dll) line += L" (the legacy name LNCH.tpi replaced)";
         const bool relative = PathIsRelativeW(plan.dllPath.c_str());
-        line += std::wstring(L" -> ") + plan.resolved;
+        line += L" -> " + EscapeControls(plan.resolved);
         if (!relative && plan.dllPath.Length() >= MAX_PATH)
             line += L" (cut to " + std::to_wstring(MAX_PATH - 1) + L" units)";
         if (relative && !plan.resolved[0])
@@ -238,11 +243,14 @@ void ReportSignature(const Report& report, const FailureRecord* refusal, bool he
     const std::wstring signer = details.signer;
     if (details.signerAccepted) {
         report.Line(L"signer", Quoted(ShowUnits(signer)) + L", accepted");
-    } else {
-        const NearestSigner nearest = NearestAcceptedSigner(signer);
+    } else if (const NearestSigner nearest = NearestAcceptedSigner(signer); nearest.closeEnough) {
         report.Line(L"signer", Quoted(ShowUnits(signer)) + L", not accepted; nearest accepted " +
                                    Quoted(ShowUnits(nearest.name)) + L" differs in " +
                                    nearest.difference);
+    } else {
+        report.Line(L"signer", Quoted(ShowUnits(signer)) +
+                                   L", not accepted; no accepted name is near it "
+                                   L"(extrun-check --signers lists them)");
     }
     if (details.pinCount == 0)
         report.Line(L"pin", L"none: this build pins no publisher keys, names alone decide");
@@ -328,9 +336,15 @@ int wmain(int argc, wchar_t**) {
     options.GetValue(kOptionDumpId, dumpId);
     options.GetValue(kOptionDll, dll);
     options.GetValue(kOptionParam, param);
-    if (argc < 2 || options.GetValue(L"--help", ignored) || options.GetValue(L"/?", ignored)) {
+    if (argc < 2 || options.GetValue(L"--help", ignored) || options.GetValue(L"-h", ignored) ||
+        options.GetValue(L"/?", ignored)) {
         errors.Write(kUsage);
         return kUsageError;
+    }
+    if (options.GetValue(L"--signers", ignored)) {
+        for (const SignerNameAccessor name : AcceptedSignerNames)
+            out.Write(std::wstring(name()) + L"\r\n");
+        return kCall;
     }
     if (!param.IsEmpty()) {
         errors.Write(
@@ -371,11 +385,13 @@ int wmain(int argc, wchar_t**) {
         return kNoCall;
     }
     if (refusal) {
-        report.Line(L"verdict", std::wstring(L"refused ") + refusal->message + path);
+        report.Line(L"verdict",
+                    std::wstring(L"refused ") + refusal->message + EscapeControls(path));
         return kNoCall;
     }
     if (!image.loadable) {
-        report.Line(L"verdict", std::wstring(L"refused ") + kLoadFailed.message + path);
+        report.Line(L"verdict",
+                    std::wstring(L"refused ") + kLoadFailed.message + EscapeControls(path));
         return kNoCall;
     }
     if (!image.exportFound) {
