@@ -4,6 +4,7 @@
 #include <string>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "file_bytes.h"
 #include "image_exports.h"
@@ -160,6 +161,24 @@ TEST(ImageReader, ExportLookupTakesForwardersNoTableAtZeroAndAnOrdinalAtTheSecti
     std::memcpy(moved.data() + directory + 36, &ordinals, 4);
     moved.replace(OffsetOf(facts, end - 2), 2, whole, ordinal, 2);
     EXPECT_EQ(image::FindExport(MemoryBytes(moved), facts, "Run").result, ExportResult::kFound);
+}
+
+// The export extrun-check names for a missing entry (tests/install meets a real one).
+TEST(ImageReader, AnExportStandsForAnEntryByItsCppStdcallOrLetterCaseDecorationOnly) {
+    using image::Decoration;
+    const std::pair<Decoration, std::vector<std::string>> cases[] = {
+        {Decoration::kCpp, {"?Run@@YAXPEB_W@Z", "?Run@ns@@YAXPEB_W@Z", "_Z3RunPKw"}},
+        {Decoration::kStdcall, {"_Run@8", "_Run@16"}},
+        {Decoration::kLetterCase, {"run", "RUN"}},
+        {Decoration::kNone,
+         {"Run", "?Runner@@YAXPEB_W@Z", "_Z4RunsPKw", "_Z3Ru", "_Run@", "_Run@8x", "Run@8", "rux",
+          "runs"}},
+    };
+    for (const auto& [decoration, names] : cases)
+        for (const std::string& name : names)
+            EXPECT_EQ(image::DecorationOf(name, "Run"), decoration) << name;
+    EXPECT_EQ(image::DecorationOf("_Z10RunAndWaitv", "RunAndWait"), Decoration::kCpp);
+    EXPECT_EQ(image::DecorationOf("?@", ""), Decoration::kNone);
 }
 
 // A page that could not be read (the file shrank after it was opened) is

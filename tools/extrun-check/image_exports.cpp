@@ -1,6 +1,7 @@
 #include "image_exports.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 namespace image {
@@ -23,6 +24,10 @@ constexpr uint32_t kDirectoryCount32 = 92, kDirectories32 = 96;
 constexpr uint32_t kDirectoryCount64 = 108, kDirectories64 = 112;
 // A forwarder names "DLL.Function"; longer is shown cut.
 constexpr size_t kForwarderShown = 256;
+// The names a decorated entry is looked for among: a C++ name with long parameter types fits,
+// and a hostile table with millions of names takes no longer than a real one can.
+constexpr size_t kDecoratedNameLimit = 256;
+constexpr uint32_t kNamesScanned = 65536;
 
 uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 uint32_t Le32(const uint8_t* p) {
@@ -264,6 +269,52 @@ ExportLookup FindExport(const ByteSource& file, const ImageFacts& facts, const s
         }
     }
     return lookup;
+}
+
+Decoration DecorationOf(const std::string& exported, const std::string& entry) {
+    const auto startsWith = [&exported](const std::string& text) {
+        return exported.compare(0, text.size(), text) == 0;
+    };
+    if (entry.empty() || exported == entry) return Decoration::kNone;
+    if (startsWith("?" + entry + "@") || startsWith("_Z" + std::to_string(entry.size()) + entry))
+        return Decoration::kCpp;
+    const std::string stdcall = "_" + entry + "@";
+    if (exported.size() > stdcall.size() && startsWith(stdcall) &&
+        std::all_of(exported.begin() + static_cast<ptrdiff_t>(stdcall.size()), exported.end(),
+                    [](char c) { return c >= '0' && c <= '9'; }))
+        return Decoration::kStdcall;
+    if (exported.size() == entry.size() &&
+        std::equal(exported.begin(), exported.end(), entry.begin(), [](char a, char b) {
+            return std::tolower(static_cast<unsigned char>(a)) ==
+                   std::tolower(static_cast<unsigned char>(b));
+        }))
+        return Decoration::kLetterCase;
+    return Decoration::kNone;
+}
+
+DecoratedExport FindDecoratedExport(const ByteSource& file, const ImageFacts& facts,
+                                    const std::string& entry) {
+    uint8_t directory[kExportDirectorySize];
+    if (!facts.problem.empty() || facts.exportRva == 0 ||
+        !ReadRva(file, facts, facts.exportRva, directory, sizeof(directory)))
+        return {};
+    const uint32_t count = std::min(Le32(directory + 24), kNamesScanned);
+    const uint64_t names = Le32(directory + 32);
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t nameRva = 0;
+        if (!ReadRva32(file, facts, names + 4 * static_cast<uint64_t>(i), &nameRva)) break;
+        // Ends at its zero byte only when whole, readable and printable.
+        std::string name;
+        char c = 1;
+        while (name.size() <= kDecoratedNameLimit &&
+               ReadRva(file, facts, static_cast<uint64_t>(nameRva) + name.size(), &c, 1) &&
+               c > 0x20 && c < 0x7F)
+            name.push_back(c);
+        if (c != 0) continue;
+        const Decoration decoration = DecorationOf(name, entry);
+        if (decoration != Decoration::kNone) return {decoration, name};
+    }
+    return {};
 }
 
 }  // namespace image
