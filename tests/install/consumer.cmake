@@ -1,19 +1,18 @@
-# Installs the build and zips it with cpack: both hold exactly what ships, the programs as built.
-# Builds consumer/ against the install alone into a product tree on Wine's C: drive, whose program
-# must get its extension called with the packed command line, as extrun-check foretells.
+# A product team's afternoon: the install and its zip hold exactly what ships; consumer/, built on
+# the install alone, gets its extension called from its package, as extrun-check foretells.
 set(work ${BUILD}/consumer-test)
 set(tree ${BUILD}/wineprefix/drive_c/wistmere)
 file(REMOVE_RECURSE ${work} ${tree})
+file(MAKE_DIRECTORY ${tree})
 
 macro(run expected)
-  execute_process(COMMAND ${ARGN} WORKING_DIRECTORY ${dir} RESULT_VARIABLE code
+  execute_process(COMMAND ${ARGN} WORKING_DIRECTORY ${tree} RESULT_VARIABLE code
     OUTPUT_VARIABLE out ERROR_VARIABLE out)
   if(NOT code STREQUAL "${expected}")
     message(FATAL_ERROR "${ARGN}\nexit code ${code}, not ${expected}:\n${out}")
   endif()
 endmacro()
 
-set(dir ${BUILD})
 run(0 ${CMAKE_COMMAND} --install ${BUILD} --prefix ${work}/prefix)
 run(0 ${CMAKE_CPACK_COMMAND} --config ${BUILD}/CPackConfig.cmake -B ${work})
 file(ARCHIVE_EXTRACT INPUT ${work}/extrun-${VERSION}-win64.zip DESTINATION ${work})
@@ -41,7 +40,6 @@ if(NOT out MATCHES "Message digest algorithm  : SHA256\n")
   message(FATAL_ERROR "extrun_sign signed without SHA-256 digests:\n${out}")
 endif()
 
-set(dir ${tree})
 run(0 ${BUILD}/wine-run C:\\wistmere\\Wistmere.exe)
 set(packed "${out}")
 run(0 iconv -f UTF-16LE -t UTF-8 received.txt)

@@ -163,7 +163,6 @@ TEST(ImageReader, ExportLookupTakesForwardersNoTableAtZeroAndAnOrdinalAtTheSecti
     EXPECT_EQ(image::FindExport(MemoryBytes(moved), facts, "Run").result, ExportResult::kFound);
 }
 
-// The export extrun-check names for a missing entry (tests/install meets a real one).
 TEST(ImageReader, AnExportStandsForAnEntryByItsCppStdcallOrLetterCaseDecorationOnly) {
     using image::Decoration;
     const std::pair<Decoration, std::vector<std::string>> cases[] = {

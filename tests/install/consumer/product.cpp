@@ -16,8 +16,12 @@ int main() {
     const extrun::PackageRecord record = extrun::CommandLineRecord(commandLine);
     const std::string package = extrun::MakePackage({record});
     std::vector<extrun::PackageRecord> read;
-    if (!extrun::ReadPackage(package, &read) || read.size() != 1 || read[0].data != record.data)
+    if (extrun::ReadPackage("abc", &read) || !extrun::ReadPackage(package, &read) ||
+        read.size() != 1 || read[0].name != record.name || read[0].data != record.data)
         return 10;
+    for (const std::string& name : {std::string(), std::string(51, 'n'), std::string("a\0b", 3)})
+        if (!extrun::MakePackage({{name, "x"}}).empty() || !extrun::MakePackage({}).empty())
+            return 11;
     printf("%ls", commandLine.c_str());
     const std::wstring param = L"--param=" + std::wstring(package.begin(), package.end());
     const intptr_t code = _wspawnl(_P_WAIT, launcher, launcher, param.c_str(), nullptr);
