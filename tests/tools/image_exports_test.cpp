@@ -178,6 +178,23 @@ TEST(ImageReader, AnExportStandsForAnEntryByItsCppStdcallOrLetterCaseDecorationO
             EXPECT_EQ(image::DecorationOf(name, "Run"), decoration) << name;
     EXPECT_EQ(image::DecorationOf("_Z10RunAndWaitv", "RunAndWait"), Decoration::kCpp);
     EXPECT_EQ(image::DecorationOf("?@", ""), Decoration::kNone);
+
+    // In the file, with the export "Report" renamed: a name is taken only whole and printable.
+    const std::string whole = FixtureBytes();
+    const image::ImageFacts facts = image::ReadImageFacts(MemoryBytes(whole));
+    const auto renamed = [&whole](const std::string& name) {
+        std::string bytes = whole;
+        for (size_t at = 0;
+             (at = bytes.find(std::string("\0Report\0", 8), at)) != std::string::npos;)
+            bytes.replace(at + 1, 6, name);
+        return bytes;
+    };
+    const auto found = [&facts](const std::string& bytes, const char* entry) {
+        return image::FindDecoratedExport(MemoryBytes(bytes), facts, entry).name;
+    };
+    EXPECT_EQ(found(renamed("_Z3Run"), "Run"), "_Z3Run");
+    EXPECT_EQ(found(renamed("_Z3R\x01n"), "Run"), "");
+    EXPECT_EQ(found(whole, "report"), "Report");
 }
 
 // A page that could not be read (the file shrank after it was opened) is

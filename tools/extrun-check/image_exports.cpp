@@ -27,7 +27,10 @@ constexpr size_t kForwarderShown = 256;
 // The names a decorated entry is looked for among: a C++ name with long parameter types fits,
 // and a hostile table with millions of names takes no longer than a real one can.
 constexpr size_t kDecoratedNameLimit = 256;
-constexpr uint32_t kNamesScanned = 65536;
+constexpr uint32_t kNamesScanned = 1024;
+// What a decoration adds before an entry's name can end ("_Z" and a ten-digit length; "_", "@"
+// and ten digits) and the zero byte: so many bytes beyond the entry's length rule a name out.
+constexpr size_t kDecorationLength = 14;
 
 uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 uint32_t Le32(const uint8_t* p) {
@@ -275,7 +278,14 @@ Decoration DecorationOf(const std::string& exported, const std::string& entry) {
     const auto startsWith = [&exported](const std::string& text) {
         return exported.compare(0, text.size(), text) == 0;
     };
-    if (entry.empty() || exported == entry) return Decoration::kNone;
+    const auto sameLetter = [](char a, char b) {
+        return std::tolower(static_cast<unsigned char>(a)) ==
+               std::tolower(static_cast<unsigned char>(b));
+    };
+    // Every decoration starts with one of these, which tells most names apart at once.
+    if (entry.empty() || exported.empty() || exported == entry ||
+        (exported[0] != '?' && exported[0] != '_' && !sameLetter(exported[0], entry[0])))
+        return Decoration::kNone;
     if (startsWith("?" + entry + "@") || startsWith("_Z" + std::to_string(entry.size()) + entry))
         return Decoration::kCpp;
     const std::string stdcall = "_" + entry + "@";
@@ -284,13 +294,37 @@ Decoration DecorationOf(const std::string& exported, const std::string& entry) {
                     [](char c) { return c >= '0' && c <= '9'; }))
         return Decoration::kStdcall;
     if (exported.size() == entry.size() &&
-        std::equal(exported.begin(), exported.end(), entry.begin(), [](char a, char b) {
-            return std::tolower(static_cast<unsigned char>(a)) ==
-                   std::tolower(static_cast<unsigned char>(b));
-        }))
+        std::equal(exported.begin(), exported.end(), entry.begin(), sameLetter))
         return Decoration::kLetterCase;
     return Decoration::kNone;
 }
+
+namespace {
+
+// The printable ASCII name at `rva`, at most `limit` bytes of it; `whole` when its zero byte came
+// within them. Read a few bytes at a time, and one at a time where the image ends.
+std::string ReadName(const ByteSource& file, const ImageFacts& facts, uint64_t rva, size_t limit,
+                     bool* whole) {
+    std::string name;
+    char chunk[16];
+    *whole = false;
+    while (name.size() < limit) {
+        const size_t got = ReadRva(file, facts, rva + name.size(), chunk, sizeof(chunk))
+                               ? sizeof(chunk)
+                               : ReadRva(file, facts, rva + name.size(), chunk, 1);
+        if (got == 0) break;
+        for (size_t i = 0; i < got && name.size() < limit; ++i) {
+            if (chunk[i] <= 0x20 || chunk[i] >= 0x7F) {
+                *whole = chunk[i] == 0;
+                return name;
+            }
+            name.push_back(chunk[i]);
+        }
+    }
+    return name;
+}
+
+}  // namespace
 
 DecoratedExport FindDecoratedExport(const ByteSource& file, const ImageFacts& facts,
                                     const std::string& entry) {
@@ -298,19 +332,18 @@ DecoratedExport FindDecoratedExport(const ByteSource& file, const ImageFacts& fa
     if (!facts.problem.empty() || facts.exportRva == 0 ||
         !ReadRva(file, facts, facts.exportRva, directory, sizeof(directory)))
         return {};
-    const uint32_t count = std::min(Le32(directory + 24), kNamesScanned);
-    const uint64_t names = Le32(directory + 32);
-    for (uint32_t i = 0; i < count; ++i) {
-        uint32_t nameRva = 0;
-        if (!ReadRva32(file, facts, names + 4 * static_cast<uint64_t>(i), &nameRva)) break;
-        // Ends at its zero byte only when whole, readable and printable.
-        std::string name;
-        char c = 1;
-        while (name.size() <= kDecoratedNameLimit &&
-               ReadRva(file, facts, static_cast<uint64_t>(nameRva) + name.size(), &c, 1) &&
-               c > 0x20 && c < 0x7F)
-            name.push_back(c);
-        if (c != 0) continue;
+    // The name table at once: a table the image does not hold whole gives no hint.
+    std::vector<uint8_t> names(4 *
+                               static_cast<size_t>(std::min(Le32(directory + 24), kNamesScanned)));
+    if (!ReadRva(file, facts, Le32(directory + 32), names.data(), names.size())) return {};
+    for (size_t at = 0; at < names.size(); at += 4) {
+        const uint32_t nameRva = Le32(names.data() + at);
+        // Its first bytes rule most names out; only a possible decoration is read whole.
+        bool whole = false;
+        std::string name = ReadName(file, facts, nameRva, entry.size() + kDecorationLength, &whole);
+        if (!whole && DecorationOf(name, entry) != Decoration::kNone)
+            name = ReadName(file, facts, nameRva, kDecoratedNameLimit + 1, &whole);
+        if (!whole) continue;
         const Decoration decoration = DecorationOf(name, entry);
         if (decoration != Decoration::kNone) return {decoration, name};
     }

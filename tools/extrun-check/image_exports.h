@@ -94,7 +94,7 @@ struct DecoratedExport {
 };
 
 // The first export by name, in table order, that stands for `entry` (see DecorationOf); only
-// names of printable ASCII up to 256 bytes, among the first 65536 names, are looked at.
+// names of printable ASCII up to 256 bytes, among the first 1024 names, are looked at.
 DecoratedExport FindDecoratedExport(const ByteSource& file, const ImageFacts& facts,
                                     const std::string& entry);
 
