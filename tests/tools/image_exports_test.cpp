@@ -182,12 +182,8 @@ TEST(ImageReader, AnExportStandsForAnEntryByItsCppStdcallOrLetterCaseDecorationO
     // In the file, with the export "Report" renamed: a name is taken only whole and printable.
     const std::string whole = FixtureBytes();
     const image::ImageFacts facts = image::ReadImageFacts(MemoryBytes(whole));
-    const auto renamed = [&whole](const std::string& name) {
-        std::string bytes = whole;
-        for (size_t at = 0;
-             (at = bytes.find(std::string("\0Report\0", 8), at)) != std::string::npos;)
-            bytes.replace(at + 1, 6, name);
-        return bytes;
+    const auto renamed = [&whole](const char* name) {
+        return std::string(whole).replace(whole.find(std::string("\0Report\0", 8)) + 1, 6, name);
     };
     const auto found = [&facts](const std::string& bytes, const char* entry) {
         return image::FindDecoratedExport(MemoryBytes(bytes), facts, entry).name;
