@@ -16,8 +16,9 @@ struct PackageRecord {
     std::string data;  // any bytes
 };
 
-// The record the launcher relaunches with: "cmd_line", the command line as UTF-16LE. The
-// launcher takes at most 4095 units of it; the first is the program the command line names.
+// The record the launcher relaunches with: "cmd_line", the command line as UTF-16LE, of which
+// the launcher takes at most 4095 units. It starts itself with the line, whatever program the
+// line's first argument names.
 PackageRecord CommandLineRecord(const std::wstring& commandLine);
 
 // The base64 text for --param=; empty when there is no record or a name is not 1 to 50 bytes
