@@ -19,16 +19,7 @@ set(EXTRUN_SIGNING_KEY "" CACHE FILEPATH "The certificate's private key (PEM or 
 set(EXTRUN_SIGNING_KEY_PASSWORD_FILE "" CACHE FILEPATH "A file holding the key's password, if it has one")
 set(EXTRUN_SIGNING_TIMESTAMP_URL "" CACHE STRING "An RFC 3161 time-stamping server; empty: no time stamp")
 
-# <var>: the commands that sign <in> into <out> with sha256 digests; the
-# release step and the signing test both sign this way.
-function(extrun_authenticode_sign var in out cert key)
-  find_program(EXTRUN_OSSLSIGNCODE osslsigncode REQUIRED)
-  set(${var}
-    # osslsigncode will not overwrite; a leftover of a failed run would stop it.
-    COMMAND ${CMAKE_COMMAND} -E rm -f ${out}
-    COMMAND ${EXTRUN_OSSLSIGNCODE} sign -h sha256 -certs ${cert} -key ${key} ${ARGN} -in ${in} -out ${out}
-    PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/ExtrunSign.cmake)
 
 # <var>: <text> as the inside of an RC string literal.
 function(extrun_rc_text var text)
@@ -67,18 +58,8 @@ function(extrun_release_program target description)
   set_property(GLOBAL APPEND PROPERTY EXTRUN_RELEASE_PROGRAMS ${target})
 
   if(EXTRUN_SIGNING_CERT AND EXTRUN_SIGNING_KEY)
-    set(options)
-    if(EXTRUN_SIGNING_KEY_PASSWORD_FILE)
-      list(APPEND options -readpass ${EXTRUN_SIGNING_KEY_PASSWORD_FILE})
-    endif()
-    if(EXTRUN_SIGNING_TIMESTAMP_URL)
-      list(APPEND options -ts ${EXTRUN_SIGNING_TIMESTAMP_URL})
-    endif()
-    set(file $<TARGET_FILE:${target}>)
-    extrun_authenticode_sign(sign ${file} ${file}.signed
-      ${EXTRUN_SIGNING_CERT} ${EXTRUN_SIGNING_KEY} ${options})
-    add_custom_command(TARGET ${target} POST_BUILD ${sign}
-      COMMAND ${CMAKE_COMMAND} -E rename ${file}.signed ${file}
-      VERBATIM)
+    extrun_sign(${target} CERT ${EXTRUN_SIGNING_CERT} KEY ${EXTRUN_SIGNING_KEY}
+      KEY_PASSWORD_FILE "${EXTRUN_SIGNING_KEY_PASSWORD_FILE}"
+      TIMESTAMP_URL "${EXTRUN_SIGNING_TIMESTAMP_URL}")
   endif()
 endfunction()

@@ -40,5 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const image::ImageFacts facts = image::ReadImageFacts(file);
     const image::ExportLookup lookup = image::FindExport(file, facts, name);
     if (!facts.problem.empty() && lookup.result != image::ExportResult::kMissing) std::abort();
+    if (lookup.result == image::ExportResult::kMissing)
+        image::FindDecoratedExport(file, facts, name);
     return 0;
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "file_bytes.h"
 #include "image_exports.h"
@@ -160,6 +161,36 @@ TEST(ImageReader, ExportLookupTakesForwardersNoTableAtZeroAndAnOrdinalAtTheSecti
     std::memcpy(moved.data() + directory + 36, &ordinals, 4);
     moved.replace(OffsetOf(facts, end - 2), 2, whole, ordinal, 2);
     EXPECT_EQ(image::FindExport(MemoryBytes(moved), facts, "Run").result, ExportResult::kFound);
+}
+
+TEST(ImageReader, AnExportStandsForAnEntryByItsCppStdcallOrLetterCaseDecorationOnly) {
+    using image::Decoration;
+    const std::pair<Decoration, std::vector<std::string>> cases[] = {
+        {Decoration::kCpp, {"?Run@@YAXPEB_W@Z", "?Run@ns@@YAXPEB_W@Z", "_Z3RunPKw"}},
+        {Decoration::kStdcall, {"_Run@8", "_Run@190"}},
+        {Decoration::kLetterCase, {"run", "RUN"}},
+        {Decoration::kNone,
+         {"Run", "?Runner@@YAXPEB_W@Z", "_Z4RunsPKw", "_Z3Ru", "_Run@", "_Run@8x", "Run@8", "rux",
+          "runs"}},
+    };
+    for (const auto& [decoration, names] : cases)
+        for (const std::string& name : names)
+            EXPECT_EQ(image::DecorationOf(name, "Run"), decoration) << name;
+    EXPECT_EQ(image::DecorationOf("_Z10RunAndWaitv", "RunAndWait"), Decoration::kCpp);
+    EXPECT_EQ(image::DecorationOf("?@", ""), Decoration::kNone);
+
+    // In the file, with the export "Report" renamed: a name is taken only whole and printable.
+    const std::string whole = FixtureBytes();
+    const image::ImageFacts facts = image::ReadImageFacts(MemoryBytes(whole));
+    const auto renamed = [&whole](const char* name) {
+        return std::string(whole).replace(whole.find(std::string("\0Report\0", 8)) + 1, 6, name);
+    };
+    const auto found = [&facts](const std::string& bytes, const char* entry) {
+        return image::FindDecoratedExport(MemoryBytes(bytes), facts, entry).name;
+    };
+    EXPECT_EQ(found(renamed("_Z3Run"), "Run"), "_Z3Run");
+    EXPECT_EQ(found(renamed("?Run@\x01"), "Run"), "");
+    EXPECT_EQ(found(whole, "report"), "Report");
 }
 
 // A page that could not be read (the file shrank after it was opened) is

@@ -262,6 +262,29 @@ void ReportSignature(const Report& report, const FailureRecord* refusal, bool he
                     L"none of the " + std::to_wstring(details.pinCount) + L" pinned keys matched");
 }
 
+// The launcher passes over a DLL that exports the entry only under a decorated name, as C++ and
+// 32-bit __stdcall functions are named unless declared otherwise; the author's fix is in the hint.
+void ReportDecoratedEntry(const Report& report, const image::ByteSource& file,
+                          const image::ImageFacts& facts, const WString& entry) {
+    const image::DecoratedExport found = image::FindDecoratedExport(file, facts, ExportName(entry));
+    const wchar_t* hint = nullptr;
+    switch (found.decoration) {
+        case image::Decoration::kNone:
+            return;
+        case image::Decoration::kCpp:
+            hint = L" is a C++ name for it: declare the entry extern \"C\"";
+            break;
+        case image::Decoration::kStdcall:
+            hint = L" is a __stdcall name for it: export the entry undecorated";
+            break;
+        case image::Decoration::kLetterCase:
+            hint = L" differs from it in letter case: export names are matched exactly";
+            break;
+    }
+    report.Line(L"entry",
+                Quoted(entry.c_str()) + L" not exported; " + Quoted(Widen(found.name)) + hint);
+}
+
 struct ImageVerdict {
     bool loadable = false;
     bool exportFound = false;
@@ -322,6 +345,8 @@ ImageVerdict ReportImage(const Report& report, const wchar_t* path, HANDLE held,
             break;
     }
     report.Line(L"image", line);
+    if (lookup.result == image::ExportResult::kMissing)
+        ReportDecoratedEntry(report, file, facts, entry);
     return verdict;
 }
 

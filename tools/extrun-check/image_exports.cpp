@@ -1,6 +1,7 @@
 #include "image_exports.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 namespace image {
@@ -23,6 +24,13 @@ constexpr uint32_t kDirectoryCount32 = 92, kDirectories32 = 96;
 constexpr uint32_t kDirectoryCount64 = 108, kDirectories64 = 112;
 // A forwarder names "DLL.Function"; longer is shown cut.
 constexpr size_t kForwarderShown = 256;
+// The names a decorated entry is looked for among: a C++ name with long parameter types fits,
+// and a hostile table with millions of names takes no longer than a real one can.
+constexpr size_t kDecoratedNameLimit = 256;
+constexpr uint32_t kNamesScanned = 1024;
+// What a decoration adds before an entry's name can end ("_Z" and a ten-digit length; "_", "@"
+// and ten digits) and the zero byte: so many bytes beyond the entry's length rule a name out.
+constexpr size_t kDecorationLength = 14;
 
 uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 uint32_t Le32(const uint8_t* p) {
@@ -264,6 +272,82 @@ ExportLookup FindExport(const ByteSource& file, const ImageFacts& facts, const s
         }
     }
     return lookup;
+}
+
+Decoration DecorationOf(const std::string& exported, const std::string& entry) {
+    const auto startsWith = [&exported](const std::string& text) {
+        return exported.compare(0, text.size(), text) == 0;
+    };
+    const auto sameLetter = [](char a, char b) {
+        return std::tolower(static_cast<unsigned char>(a)) ==
+               std::tolower(static_cast<unsigned char>(b));
+    };
+    // Every decoration starts with one of these, which tells most names apart at once.
+    if (entry.empty() || exported.empty() || exported == entry ||
+        (exported[0] != '?' && exported[0] != '_' && !sameLetter(exported[0], entry[0])))
+        return Decoration::kNone;
+    if (startsWith("?" + entry + "@") || startsWith("_Z" + std::to_string(entry.size()) + entry))
+        return Decoration::kCpp;
+    const std::string stdcall = "_" + entry + "@";
+    if (exported.size() > stdcall.size() && startsWith(stdcall) &&
+        std::all_of(exported.begin() + static_cast<ptrdiff_t>(stdcall.size()), exported.end(),
+                    [](char c) { return c >= '0' && c <= '9'; }))
+        return Decoration::kStdcall;
+    if (exported.size() == entry.size() &&
+        std::equal(exported.begin(), exported.end(), entry.begin(), sameLetter))
+        return Decoration::kLetterCase;
+    return Decoration::kNone;
+}
+
+namespace {
+
+// The printable ASCII name at `rva`, at most `limit` bytes of it; `whole` when its zero byte came
+// within them. Read a few bytes at a time, and one at a time where the image ends.
+std::string ReadName(const ByteSource& file, const ImageFacts& facts, uint64_t rva, size_t limit,
+                     bool* whole) {
+    std::string name;
+    char chunk[16];
+    *whole = false;
+    while (name.size() < limit) {
+        const size_t got = ReadRva(file, facts, rva + name.size(), chunk, sizeof(chunk))
+                               ? sizeof(chunk)
+                               : ReadRva(file, facts, rva + name.size(), chunk, 1);
+        if (got == 0) break;
+        for (size_t i = 0; i < got && name.size() < limit; ++i) {
+            if (chunk[i] <= 0x20 || chunk[i] >= 0x7F) {
+                *whole = chunk[i] == 0;
+                return name;
+            }
+            name.push_back(chunk[i]);
+        }
+    }
+    return name;
+}
+
+}  // namespace
+
+DecoratedExport FindDecoratedExport(const ByteSource& file, const ImageFacts& facts,
+                                    const std::string& entry) {
+    uint8_t directory[kExportDirectorySize];
+    if (!facts.problem.empty() || facts.exportRva == 0 ||
+        !ReadRva(file, facts, facts.exportRva, directory, sizeof(directory)))
+        return {};
+    // The name table at once: a table the image does not hold whole gives no hint.
+    std::vector<uint8_t> names(4 *
+                               static_cast<size_t>(std::min(Le32(directory + 24), kNamesScanned)));
+    if (!ReadRva(file, facts, Le32(directory + 32), names.data(), names.size())) return {};
+    for (size_t at = 0; at < names.size(); at += 4) {
+        const uint32_t nameRva = Le32(names.data() + at);
+        // Its first bytes rule most names out; only a possible decoration is read whole.
+        bool whole = false;
+        std::string name = ReadName(file, facts, nameRva, entry.size() + kDecorationLength, &whole);
+        if (!whole && DecorationOf(name, entry) != Decoration::kNone)
+            name = ReadName(file, facts, nameRva, kDecoratedNameLimit + 1, &whole);
+        if (!whole) continue;
+        const Decoration decoration = DecorationOf(name, entry);
+        if (decoration != Decoration::kNone) return {decoration, name};
+    }
+    return {};
 }
 
 }  // namespace image

@@ -79,4 +79,23 @@ struct ExportLookup {
 // table is missing for the loader too.
 ExportLookup FindExport(const ByteSource& file, const ImageFacts& facts, const std::string& name);
 
+// How an exported name stands for `entry` without being it.
+enum class Decoration {
+    kNone,
+    kCpp,         // a C++ name: "?Run@@YAXPEB_W@Z" (MSVC), "_Z3RunPKw" (GCC, clang)
+    kStdcall,     // "_Run@8", as a 32-bit __stdcall function is named
+    kLetterCase,  // "run": the same letters in another case
+};
+Decoration DecorationOf(const std::string& exported, const std::string& entry);
+
+struct DecoratedExport {
+    Decoration decoration = Decoration::kNone;
+    std::string name;  // as the table has it
+};
+
+// The first export by name, in table order, that stands for `entry` (see DecorationOf); only
+// names of printable ASCII up to 256 bytes, among the first 1024 names, are looked at.
+DecoratedExport FindDecoratedExport(const ByteSource& file, const ImageFacts& facts,
+                                    const std::string& entry);
+
 }  // namespace image
