@@ -21,8 +21,8 @@ struct PackageRecord {
 // line's first argument names.
 PackageRecord CommandLineRecord(const std::wstring& commandLine);
 
-// The base64 text for --param=; empty when there is no record or a name is not 1 to 50 bytes
-// without a zero byte.
+// The base64 text for --param=; empty when there is no record, a name is not 1 to 50 bytes
+// without a zero byte, or the command line the launcher takes is longer than 4095 units.
 std::string MakePackage(const std::vector<PackageRecord>& records);
 
 // The records of a package's base64 text, in order, as far as they are whole; false when the

@@ -1,5 +1,6 @@
 #include "extrun/package.h"
 
+#include "package/command_line.h"
 #include "package/package_builder.h"
 #include "package/package_image.h"
 
@@ -17,7 +18,11 @@ std::string MakePackage(const std::vector<PackageRecord>& records) {
             return {};
         specs.push_back({"dmms", record.name, record.data});
     }
-    return specs.empty() ? std::string() : package::EncodePackage(package::BuildImage(specs));
+    if (specs.empty()) return {};
+    const std::vector<uint8_t> image = package::BuildImage(specs);
+    // The launcher would run a command line it cut, which is not what was asked for.
+    if (package::CommandLineUnits(image.data(), image.size()) > kRelaunchCommandLineUnits) return {};
+    return package::EncodePackage(image);
 }
 
 bool ReadPackage(const std::string& text, std::vector<PackageRecord>* records) {

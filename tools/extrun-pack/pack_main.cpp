@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "app/relaunch.h"
 #include "common/escaped_text.h"
+#include "package/command_line.h"
 #include "package/package_builder.h"
 #include "package/package_image.h"
 #include "text_output.h"
@@ -213,11 +213,9 @@ int Dump(const std::string& text) {
 // A command line the launcher would cut is refused: whatever it then ran
 // would not be what was asked for.
 bool CommandLineFits(const std::vector<uint8_t>& image, std::wstring* problem) {
-    TakenCommandLine taken;
-    if (!TakeCommandLine(image.data(), image.size(), package::ReadLe32(&image[8]), &taken) ||
-        taken.units <= kRelaunchCommandLineUnits)
-        return true;
-    *problem = L"the command line is " + std::to_wstring(taken.units) +
+    const size_t units = package::CommandLineUnits(image.data(), image.size());
+    if (units <= kRelaunchCommandLineUnits) return true;
+    *problem = L"the command line is " + std::to_wstring(units) +
                L" UTF-16 units long; the launcher takes at most " +
                std::to_wstring(kRelaunchCommandLineUnits);
     return false;

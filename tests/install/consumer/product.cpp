@@ -22,6 +22,9 @@ int main() {
     for (const std::string& name : {std::string(), std::string(51, 'n'), std::string("a\0b", 3)})
         if (!extrun::MakePackage({{name, "x"}}).empty() || !extrun::MakePackage({}).empty())
             return 11;
+    // One unit more than the launcher takes.
+    if (!extrun::MakePackage({extrun::CommandLineRecord(std::wstring(4096, L'x'))}).empty())
+        return 12;
     printf("%ls", commandLine.c_str());
     const std::wstring param = L"--param=" + std::wstring(package.begin(), package.end());
     const intptr_t code = _wspawnl(_P_WAIT, launcher, launcher, param.c_str(), nullptr);
