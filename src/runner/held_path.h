@@ -45,8 +45,9 @@ enum class LoadNameRefusal {
 // The name LoadLibraryW is given for `path`, by which `file` was opened: a
 // full path in plain form whose final name has an extension (a final "."
 // where the file's has none, so that the loader adds no ".dll"), which,
-// opened as the loader opens it, is `file` itself.
+// opened as the loader opens it, is `file` itself, and under which no other
+// module is loaded.
 LoadNameRefusal LoadNameFor(const wchar_t* path, HANDLE file, PathBuffer& name);
 
-// Whether `module` was mapped from `file`.
+// Whether `module` was mapped from `file`: its headers are the file's.
 bool IsModuleOf(HMODULE module, HANDLE file);

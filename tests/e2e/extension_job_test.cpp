@@ -20,8 +20,7 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
     ASSERT_TRUE(tree.Add(L"ext_record_tampered.dll", L"ext\\tampered.dll"));
     ASSERT_TRUE(tree.Add(L"ext_record_case.dll", L"ext\\near.dll"));
     ASSERT_TRUE(tree.Add(L"ext_record32.dll", L"ext\\x86.dll"));
-    // Also under names the loader reads otherwise, each beside an unsigned DLL that the loader
-    // would take for it, and named like system DLLs, one loaded and one not.
+    // Also under names the loader reads otherwise, beside the unsigned DLL it would take instead.
     const std::wstring blank = L"\\\\?\\" + tree.Path(L"ext\\blank.dll ");
     for (const wchar_t* name : {L"held.dll", L"e2e_ext.dll", L"LaunchModule.tpi", L"plugin",
                                 L"version.dll", L"msimg32.dll"})

@@ -71,7 +71,7 @@ void MoveTheFolder(const std::wstring& path) {
 // file in it), the check reads the held file, and a folder swapped meanwhile never hands the
 // loader another DLL: Wine keeps the name an open file was opened by as its final path, which
 // then opens the other DLL, so the file is refused (Windows would load the checked file from the
-// renamed folder). extrun-check's step, CheckBeforeLoad, comes to the same verdict alone.
+// renamed folder). extrun-check's step, CheckBeforeLoad, alone gives the same verdict and why.
 TEST(ExtensionRunner, KeepsOthersFromChangingTheFileFromCheckToLoad) {
     // A build may pin a single key: the test CA's, the table's second.
     const trust::PublisherPins onlyTheTestCa = {kTestCaPublisherPins.keys + 1, 1};
@@ -104,6 +104,8 @@ TEST(ExtensionRunner, KeepsOthersFromChangingTheFileFromCheckToLoad) {
             if (checkOnly) {
                 EXPECT_EQ(c.checked, !CheckBeforeLoad(dll.c_str(), L"Run", path, held, nullptr))
                     << ToUtf8(c.fixture);
+                EXPECT_EQ(c.during == &MoveTheFolder<false>,
+                          held.loadRefusal == LoadNameRefusal::kFolders);
                 continue;
             }
             EXPECT_EQ(c.result, ExtensionRunner().Run(dll.c_str(), L"Run")) << ToUtf8(c.fixture);
