@@ -17,9 +17,11 @@
 #     A throw-away certificate authority: sets <prefix>_CERT, <prefix>_KEY and
 #     <prefix>_TARGET.
 #
-# Without ISSUER a certificate is self-signed. With it, the CA of that name
-# issues it, and a signature carries the certificate and then the CA's, as a
-# publisher's own private CA would have it.
+# A signing certificate is an end-entity certificate (CA:FALSE, for code
+# signing only), as a real one is; a CA's is a CA's (CA:TRUE, for signing
+# certificates only). Without ISSUER a signing certificate is self-signed.
+# With it, the CA of that name issues it, and a signature carries the
+# certificate and then the CA's, as a publisher's own private CA would have it.
 #
 # The signer name becomes the certificate's common name exactly as given
 # (UTF-8 in CMake, so Chinese names work; letter case and blanks are kept).
@@ -101,6 +103,7 @@ function(extrun_signing_certificate signer prefix)
               -out ${dir}/key.pem
       COMMAND ${EXTRUN_OPENSSL} req -x509 -key ${dir}/key.pem ${issue} -days 3650 -utf8
               -subj "${subject}"
+              -addext "basicConstraints=critical,CA:FALSE"
               -addext "extendedKeyUsage=codeSigning"
               -addext "keyUsage=critical,digitalSignature"
               -out ${dir}/cert.pem

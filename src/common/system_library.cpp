@@ -79,6 +79,8 @@ SystemFunction<decltype(&::CryptEncodeObjectEx)> cryptEncodeObjectEx(crypt32,
                                                                      "CryptEncodeObjectEx");
 SystemFunction<decltype(&::CryptHashCertificate2)> cryptHashCertificate2(crypt32,
                                                                          "CryptHashCertificate2");
+SystemFunction<decltype(&::CryptVerifyCertificateSignatureEx)> cryptVerifyCertificateSignatureEx(
+    crypt32, "CryptVerifyCertificateSignatureEx");
 SystemFunction<decltype(&::GetFileVersionInfoSizeW)> getFileVersionInfoSize(
     version, "GetFileVersionInfoSizeW");
 SystemFunction<decltype(&::GetFileVersionInfoW)> getFileVersionInfo(version, "GetFileVersionInfoW");
@@ -123,6 +125,14 @@ BOOL WINAPI CryptHashCertificate2(LPCWSTR algorithm, DWORD flags, void* reserved
                                   const BYTE* encoded, DWORD size, BYTE* hash, DWORD* hashSize) {
     const auto call = cryptHashCertificate2.Get();
     return call ? call(algorithm, flags, reserved, encoded, size, hash, hashSize) : FALSE;
+}
+
+BOOL WINAPI CryptVerifyCertificateSignatureEx(HCRYPTPROV_LEGACY provider, DWORD encoding,
+                                              DWORD subjectType, void* subject, DWORD issuerType,
+                                              void* issuer, DWORD flags, void* extra) {
+    const auto call = cryptVerifyCertificateSignatureEx.Get();
+    return call ? call(provider, encoding, subjectType, subject, issuerType, issuer, flags, extra)
+                : FALSE;
 }
 
 DWORD WINAPI GetFileVersionInfoSizeW(LPCWSTR path, DWORD* handle) {

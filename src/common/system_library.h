@@ -88,6 +88,9 @@ BOOL WINAPI CryptEncodeObjectEx(DWORD encoding, LPCSTR structType, const void* s
                                 DWORD* size);
 BOOL WINAPI CryptHashCertificate2(LPCWSTR algorithm, DWORD flags, void* reserved,
                                   const BYTE* encoded, DWORD size, BYTE* hash, DWORD* hashSize);
+BOOL WINAPI CryptVerifyCertificateSignatureEx(HCRYPTPROV_LEGACY provider, DWORD encoding,
+                                              DWORD subjectType, void* subject, DWORD issuerType,
+                                              void* issuer, DWORD flags, void* extra);
 
 // version. 0 / FALSE when missing.
 DWORD WINAPI GetFileVersionInfoSizeW(LPCWSTR path, DWORD* handle);

@@ -39,7 +39,7 @@ UniqueFileHandle HoldAgainstChanges(const wchar_t* path) {
 }  // namespace
 
 const FailureRecord* CheckBeforeLoad(const WString& dllPath, const WString& entryName,
-                                     PathBuffer& path, UniqueFileHandle& hold,
+                                     PathBuffer& path, HeldExtension& held,
                                      PublisherCheckDetails* details) {
     if (dllPath.IsEmpty() || entryName.IsEmpty()) return &kNothingToRun;
 
@@ -48,11 +48,27 @@ const FailureRecord* CheckBeforeLoad(const WString& dllPath, const WString& entr
 
     // A file that cannot be held (someone has it open for writing) could
     // change after it was verified, so it counts as refused.
-    hold = HoldAgainstChanges(path);
+    held.file = HoldAgainstChanges(path);
     // Where keys are pinned, the check reads the held file itself.
-    const HANDLE checked = PinnedPublisherKeyCount() > 0 ? hold.get() : nullptr;
-    if (!hold || !CheckPublisherSignature(path, checked, details)) return &kPublisherRefused;
-    return nullptr;
+    const bool pinned = PinnedPublisherKeyCount() > 0;
+    const HANDLE file = held.file.get();
+    if (!held.file || !CheckPublisherSignature(path, pinned ? file : nullptr, details))
+        return &kPublisherRefused;
+
+    // Where keys are pinned, the load goes by a path that reaches the held
+    // file whatever has happened to its folders since it was opened by name,
+    // and those folders are held until it is done.
+    if (pinned && !held.folders.Hold(file)) held.loadRefusal = LoadNameRefusal::kFolders;
+    if (held.loadRefusal == LoadNameRefusal::kNone)
+        held.loadRefusal = LoadNameFor(pinned ? held.folders.Path() : path, file, held.loadName);
+    switch (held.loadRefusal) {
+        case LoadNameRefusal::kNone:
+            return nullptr;
+        case LoadNameRefusal::kModuleLoaded:
+            return &kLoadFailed;
+        default:
+            return &kPublisherRefused;
+    }
 }
 
 std::string ExportName(const WString& entryName) { return ToNarrow(entryName, CP_THREAD_ACP); }
@@ -61,27 +77,18 @@ int ExtensionRunner::Run(const WString& dllPath, const WString& entryName) {
     PathBuffer path;
     HMODULE module = nullptr;
     {
-        UniqueFileHandle hold;
+        HeldExtension held;
         if (const FailureRecord* refusal =
-                CheckBeforeLoad(dllPath, entryName, path, hold, nullptr)) {
+                CheckBeforeLoad(dllPath, entryName, path, held, nullptr)) {
             if (refusal->message) LogFailure(*refusal, path);
             return 0;
         }
         // Stays loaded until the process ends, whether or not the entry is
         // found: its initialisation has run and may have left threads behind.
-        if (PinnedPublisherKeyCount() == 0) {
-            module = LoadLibraryW(path);
-        } else {
-            // Where keys are pinned, the load goes by a path that reaches the
-            // held file whatever has happened to its folders since it was
-            // opened by name, and those folders are held until it is done.
-            HeldPath held;
-            if (!held.Hold(hold.get())) {
-                LogFailure(kPublisherRefused, path);
-                return 0;
-            }
-            module = LoadLibraryW(held.Path());
-        }
+        module = LoadLibraryW(held.loadName);
+        // The loader may still have handed out another image for that name;
+        // then nothing of it is called.
+        if (module && !IsModuleOf(module, held.file.get())) module = nullptr;
     }
     if (!module) {
         LogFailure(kLoadFailed, path);

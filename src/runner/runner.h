@@ -6,6 +6,7 @@
 #include "common/handles.h"
 #include "common/path_buffer.h"
 #include "common/wstring.h"
+#include "runner/held_path.h"
 #include "trust/publisher_check.h"
 
 // Finds, checks, loads and calls one extension export.
@@ -27,13 +28,25 @@ inline constexpr FailureRecord kFileMissing{32, L"PathFileExists: "};
 inline constexpr FailureRecord kPublisherRefused{37, L"HasMsSign Failed: "};
 inline constexpr FailureRecord kLoadFailed{44, L"LoadLibrary Failed: "};
 
+// What the loader keeps from its check to its load: the file, held against
+// writing, renaming and deletion; where keys are pinned, the folders above
+// it; and the name the loader is given, which reaches that file.
+struct HeldExtension {
+    UniqueFileHandle file;
+    HeldPath folders;
+    PathBuffer loadName = {};
+    // Why no such name could be had, when that refused the file.
+    LoadNameRefusal loadRefusal = LoadNameRefusal::kNone;
+};
+
 // The loader's steps before the load, which change nothing: an empty path or
 // entry name, the path resolved into `path`, the file's existence, holding it
-// against changes and its publisher. Null when the file may be loaded; `hold`
-// then keeps it from being written, renamed or deleted until it is released.
-// `details`, when given, receives what the publisher check found.
+// against changes, its publisher and a name that loads it. Null when the file
+// may be loaded by `held.loadName`; `held` keeps it as it was checked until
+// it is released. `details`, when given, receives what the publisher check
+// found.
 const FailureRecord* CheckBeforeLoad(const WString& dllPath, const WString& entryName,
-                                     PathBuffer& path, UniqueFileHandle& hold,
+                                     PathBuffer& path, HeldExtension& held,
                                      PublisherCheckDetails* details);
 
 // The name GetProcAddress is asked for: the entry name in the thread's ANSI

@@ -111,9 +111,36 @@ void FindPinnedKey(const CERT_SIMPLE_CHAIN& chain, const trust::PublisherPins& p
                 details.matchedPin[2 * b] = kDigits[key.bytes[b] >> 4];
                 details.matchedPin[2 * b + 1] = kDigits[key.bytes[b] & 15];
             }
+            details.pinnedAt = static_cast<int>(i);
             return;
         }
     }
+}
+
+// The first place in the chain, from the signer's certificate up to the
+// pinned one, where a link does not hold; -1 when all do. A chain is only
+// made of names: anyone can make a certificate that names the pinned CA as
+// its issuer and carry the genuine CA's certificate beside it, so each
+// certificate below the pinned one must verify against the next one's key.
+// Some platforms build such a chain without refusing it and only mark the
+// element, so that mark refuses too.
+int FirstBrokenLink(const CERT_SIMPLE_CHAIN& chain, int pinnedAt) {
+    for (int i = 0; i <= pinnedAt; ++i) {
+        const CERT_CHAIN_ELEMENT* element = chain.rgpElement[i];
+        if (!element || !element->pCertContext ||
+            (element->TrustStatus.dwErrorStatus & CERT_TRUST_IS_NOT_SIGNATURE_VALID))
+            return i;
+        if (i == pinnedAt) break;
+        const CERT_CHAIN_ELEMENT* issuer = chain.rgpElement[i + 1];
+        if (!issuer || !issuer->pCertContext || !issuer->pCertContext->pCertInfo ||
+            !syslib::CryptVerifyCertificateSignatureEx(
+                0, X509_ASN_ENCODING, CRYPT_VERIFY_CERT_SIGN_SUBJECT_CERT,
+                const_cast<CERT_CONTEXT*>(element->pCertContext),
+                CRYPT_VERIFY_CERT_SIGN_ISSUER_PUBKEY,
+                &issuer->pCertContext->pCertInfo->SubjectPublicKeyInfo, 0, nullptr))
+            return i;
+    }
+    return -1;
 }
 
 // Reads the signer's display name into `details`; a name that fills the
@@ -183,7 +210,9 @@ void CheckSignature(void* context) {
     if (signer && signer->pCertContext) ReadSignerName(signer->pCertContext, details);
     const bool pinned = details.pinCount > 0;
     if (pinned && chain) FindPinnedKey(*chain, *check.pins, details);
-    details.result = details.signerAccepted && (!pinned || details.matchedPin[0]) ? 1 : 0;
+    if (details.matchedPin[0]) details.brokenLink = FirstBrokenLink(*chain, details.pinnedAt);
+    const bool linked = details.matchedPin[0] && details.brokenLink < 0;
+    details.result = details.signerAccepted && (!pinned || linked) ? 1 : 0;
 }
 
 }  // namespace

@@ -24,6 +24,12 @@ struct PublisherCheckDetails {
     // empty when none did.
     int pinCount;
     wchar_t matchedPin[65];
+    // Where a pin matched: the place in the chain of the certificate that
+    // holds it (the signer's is 0), and the first place at or below it whose
+    // certificate is not signed by the key of the one above it, or whose
+    // signature the chain marks as not valid; -1 when every link holds.
+    int pinnedAt;
+    int brokenLink;
     // What VerifyPublisherSignature returns for the file.
     int result;
 };
@@ -42,8 +48,9 @@ int VerifyPublisherSignature(const wchar_t* path);
 
 // How many publisher keys this build pins. With none, the signer's name
 // alone decides. With some, a file also needs a certificate of its signer's
-// chain (the signer's own or an issuer's) whose public key is pinned, and
-// nothing passes unverified on systems older than major version 6.
+// chain (the signer's own or an issuer's) whose public key is pinned, each
+// certificate below it signed by the key of the next, and nothing passes
+// unverified on systems older than major version 6.
 int PinnedPublisherKeyCount();
 
 // 1 when `name` equals an accepted publisher name exactly, 0 otherwise.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "install_tree.h"
@@ -19,10 +20,15 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
     ASSERT_TRUE(tree.Add(L"ext_record_tampered.dll", L"ext\\tampered.dll"));
     ASSERT_TRUE(tree.Add(L"ext_record_case.dll", L"ext\\near.dll"));
     ASSERT_TRUE(tree.Add(L"ext_record_ca_unaccepted.dll", L"ext\\far.dll"));
-    ASSERT_TRUE(tree.Add(L"e2e_ext.dll", L"ext\\held.dll"));
-    ASSERT_TRUE(tree.Add(L"e2e_ext.dll", L"ext\\e2e_ext.dll"));
     ASSERT_TRUE(tree.Add(L"ext_record32.dll", L"ext\\x86.dll"));
-    ASSERT_TRUE(tree.Add(L"e2e_ext.dll", L"ext\\LaunchModule.tpi"));
+    // Also under names the loader reads otherwise, beside the unsigned DLL it would take instead.
+    const std::wstring blank = L"\\\\?\\" + tree.Path(L"ext\\blank.dll ");
+    for (const wchar_t* name : {L"held.dll", L"e2e_ext.dll", L"LaunchModule.tpi", L"plugin",
+                                L"version.dll", L"msimg32.dll"})
+        ASSERT_TRUE(tree.Add(L"e2e_ext.dll", std::wstring(L"ext\\") + name));
+    ASSERT_TRUE(CopyTo(BinPath(L"e2e_ext.dll"), blank));
+    for (const wchar_t* name : {L"ext\\plugin.dll", L"ext\\blank.dll"})
+        ASSERT_TRUE(tree.Add(L"ext_record_unsigned.dll", name));
     ASSERT_TRUE(MakeDirs(tree.Path(L"ext\\folder.dll")));
     ASSERT_TRUE(WriteBytes(tree.Path(L"ext\\text.dll"), "not an image"));
     std::string output;
@@ -53,7 +59,8 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
         {L"--dll=ext\\missing.dll --entry=Run --set_log_lev=3 --reload_log_switch",
          "[I][  32][runner] PathFileExists: " + root + "\\ext\\missing.dll", "",
          "signature: not checked: no such file\r\nsigner: not read\r\nimage: not read: no file\r\n"
-         "|uploader: " + root.substr(0, root.rfind('\\')) + "\\FaultSend.exe (not there"},
+         "|uploader: " +
+             root.substr(0, root.rfind('\\')) + "\\FaultSend.exe (not there"},
         {L"--dll=ext\\unsigned.dll --entry=Run",
          "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\unsigned.dll", "",
          "signature: 0x800B0100 TRUST_E_NOSIGNATURE, refused\r\n"
@@ -89,9 +96,9 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
         {L"--dll=ext\\e2e_ext.dll --entry=R\u00fcn", "", "no export " + ToUtf8(L"R\u00fcn")},
         {L"--dll=ext\\e2e_ext.dll", "", "nothing (empty --dll or --entry)",
          "image: not read: nothing to run\r\n"},
-        // The extension sees the whole command line.
-        {L"--dll=ext\\e2e_ext.dll --entry=Run --own-option=\"x y\" --dumpid=", "", "call Run",
-         "image: 64-bit (AMD64), a DLL; exports \"Run\"|\", accepted\r\n"},
+        // The extension sees the whole command line; the name loads without its final ".".
+        {L"--dll=ext\\e2e_ext.dll. --entry=Run --own-option=\"x y\" --dumpid=", "", "call Run",
+         "e2e_ext.dll\r\nimage: 64-bit (AMD64), a DLL; exports \"Run\"|\", accepted\r\n"},
         // The legacy name is replaced by the new one, case-sensitively.
         {L"--dll=ext\\LNCH.tpi --entry=Run", "", "call Run",
          "ext\\LaunchModule.tpi (the legacy name LNCH.tpi replaced) -> " + root +
@@ -106,6 +113,18 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
          "[I][  32][runner] PathFileExists: " + ToUtf8(longPath.substr(0, 259)), "",
          " (cut to 259 units) (missing)"},
         {L"--dll=" + exact + L"x --entry=Run", "", "call Run", " (cut to 259 units)"},
+        // A final "." keeps the loader from adding ".dll"; Win32 drops a trailing blank that only
+        // a literal "\\?\" name keeps.
+        {L"--dll=ext\\plugin --entry=Run", "", "call Run", "load: " + root + "\\ext\\plugin.\r\n"},
+        {L"\"--dll=\\\"" + blank + L"\\\"\" --entry=Run",
+         "[I][  37][runner] HasMsSign Failed: " + ToUtf8(blank), "",
+         "load: refused: the name, read as the loader reads it, opens another file or none"},
+        // Wine hands out the loaded version.dll, and maps its own msimg32.dll for the file.
+        {L"--dll=ext\\version.dll --entry=Run",
+         "[I][  44][runner] LoadLibrary Failed: " + root + "\\ext\\version.dll", "",
+         "load: refused: a module of that name is already loaded"},
+        {L"--dll=ext\\msimg32.dll --entry=Run",
+         "[I][  44][runner] LoadLibrary Failed: " + root + "\\ext\\msimg32.dll", "call Run"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(ToUtf8(c.arguments));
@@ -115,8 +134,8 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, 0, nullptr)
                    : INVALID_HANDLE_VALUE);
-        const bool called = c.verdict == "call Run";
-        EXPECT_EQ(tree.Check(c.arguments, &output), called ? 0u : 1u);
+        const bool called = c.line.empty() && c.verdict == "call Run";
+        EXPECT_EQ(tree.Check(c.arguments, &output), c.verdict == "call Run" ? 0u : 1u);
         EXPECT_FALSE(Exists(tree.LogPath()));
         EXPECT_EQ(tree.Run(c.arguments), 0u);
 
@@ -129,37 +148,51 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
         DeleteFileW(received.c_str());
         // The verdict names the log line as it stands after the record's prefix.
         const std::string verdict =
-            c.line.empty() ? c.verdict : "refused " + c.line.substr(c.line.find("] ") + 2);
+            c.verdict.empty() ? "refused " + c.line.substr(c.line.find("] ") + 2) : c.verdict;
         EXPECT_NE(output.find("\r\nverdict: " + verdict + "\r\n"), std::string::npos) << output;
         for (const std::string& shown : SplitLines(c.shown, "|"))
             EXPECT_NE(output.find(shown), std::string::npos) << output;
     }
 }
 
-// Pinned to the test CA's key, only the DLL that CA issued under an accepted name loads; the
+// Pinned to the test CA's key, only the DLL that CA issued under an accepted name loads, and only
+// itself: never the unsigned x.dll beside it that the loader would take for it by another name. The
 // launcher built without pins loads the self-signed one too (see the refusal table).
 TEST(ExtensionJob, APinnedLauncherLoadsOnlyWhatItsPublishersKeySigned) {
-    const std::pair<const wchar_t*, bool> cases[] = {{L"ext_record_ca.dll", true},
-                                                     {L"ext_record.dll", false},
-                                                     {L"ext_record_ca_other.dll", false}};
-    for (const auto& [extension, loads] : cases) {
-        const std::string what = ToUtf8(extension);
+    const std::tuple<const wchar_t*, const wchar_t*, bool, const char*> cases[] = {
+        {L"ext_record_ca.dll", L"y.dll", true,
+         " matched, of 2 pinned\r\nchain: every certificate from the signer's (0) to the pinned "
+         "one (1) is signed by the key of the next\r\n"},
+        {L"ext_record.dll", L"y.dll", false, "none of the 2 pinned keys matched"},
+        {L"ext_record_ca_other.dll", L"y.dll", false, "none of the 2 pinned keys matched"},
+        // Issued by a key of its own under the test CA's name, carrying the test CA's certificate.
+        {L"ext_record_forged.dll", L"y.dll", false,
+         " matched, of 2 pinned\r\nchain: broken at certificate 0 (the signer's is 0): it is not "
+         "signed by the key of certificate 1"},
+        {L"ext_record_ca.dll", L"x", true, "\\ext\\x.\r\n"},
+        {L"ext_record_ca.dll", L"x.dll ", false, "load: refused: the name, read as the loader"},
+    };
+    for (const auto& [extension, name, loads, shown] : cases) {
         InstallTree tree(L"Tessaly.exe", RoamingData(L"Tessaly"), L"extrun_pinned.exe");
-        ASSERT_TRUE(tree.Add(extension, L"ext\\x.dll"));
+        // Made and given by its literal name, which keeps a trailing blank.
+        const std::wstring dll = L"\\\\?\\" + tree.Path(L"ext\\") + name;
+        SCOPED_TRACE(ToUtf8(extension) + " as " + ToUtf8(dll));
+        ASSERT_TRUE(CopyTo(BinPath(extension), dll));
+        ASSERT_TRUE(tree.Add(L"ext_record_unsigned.dll", L"ext\\x.dll"));
         // extrun-check built with the same pins tells which key matched, if any.
         ASSERT_TRUE(tree.Add(L"extrun-check_pinned.exe", L"bin\\extrun-check.exe"));
+        const std::wstring arguments = L"\"--dll=\\\"" + dll + L"\\\"\" --entry=Run";
         std::string output;
-        EXPECT_EQ(tree.Check(L"--dll=ext\\x.dll --entry=Run", &output), loads ? 0u : 1u) << output;
-        const char* pin = loads ? " matched, of 2 pinned\r\n" : "none of the 2 pinned keys matched";
-        EXPECT_NE(output.find(pin), std::string::npos) << output;
+        EXPECT_EQ(tree.Check(arguments, &output), loads ? 0u : 1u);
+        EXPECT_NE(output.find(shown), std::string::npos) << output;
         tree.EnableLog();
-        EXPECT_EQ(tree.Run(L"--dll=ext\\x.dll --entry=Run"), 0u) << what;
+        EXPECT_EQ(tree.Run(arguments), 0u);
         std::vector<std::string> log = {"-------log start", "-------log end"};
         if (!loads)
-            log.insert(log.begin() + 1,
-                       "[I][  37][runner] HasMsSign Failed: " + ToUtf8(tree.Path(L"ext\\x.dll")));
-        EXPECT_EQ(LogBodies(tree.ReadLog()), log) << what;
-        EXPECT_EQ(loads, Exists(tree.Path(L"ext\\x.dll.attached"))) << what;
+            log.insert(log.begin() + 1, "[I][  37][runner] HasMsSign Failed: " + ToUtf8(dll));
+        EXPECT_EQ(LogBodies(tree.ReadLog()), log);
+        EXPECT_EQ(loads, Exists(dll + L".attached"));
+        EXPECT_FALSE(Exists(tree.Path(L"ext\\x.dll.attached")));
     }
 }
 

@@ -71,7 +71,7 @@ void MoveTheFolder(const std::wstring& path) {
 // file in it), the check reads the held file, and a folder swapped meanwhile never hands the
 // loader another DLL: Wine keeps the name an open file was opened by as its final path, which
 // then opens the other DLL, so the file is refused (Windows would load the checked file from the
-// renamed folder).
+// renamed folder). extrun-check's step, CheckBeforeLoad, alone gives the same verdict and why.
 TEST(ExtensionRunner, KeepsOthersFromChangingTheFileFromCheckToLoad) {
     // A build may pin a single key: the test CA's, the table's second.
     const trust::PublisherPins onlyTheTestCa = {kTestCaPublisherPins.keys + 1, 1};
@@ -79,39 +79,55 @@ TEST(ExtensionRunner, KeepsOthersFromChangingTheFileFromCheckToLoad) {
         const wchar_t* fixture;
         const trust::PublisherPins* pins;
         void (*during)(const std::wstring& path);
+        bool checked;
         int result;
         const char* attached;
     } cases[] = {
-        {L"ext_record.dll", nullptr, &ProbeTheFile, 1, "rename=denied folder=allowed"},
-        {L"ext_record32.dll", nullptr, &ProbeTheFile, 0, ""},  // checked, then cannot load
-        {L"ext_record_unsigned.dll", nullptr, &ProbeTheFile, 0, ""},  // refused, never loaded
-        {L"ext_record_ca.dll", &onlyTheTestCa, &ProbeTheFile, 1, "rename=denied folder=denied"},
-        {L"ext_record_ca.dll", &kTestCaPublisherPins, &MoveTheFolder<true>, 0, ""},
-        {L"ext_record_ca.dll", &kTestCaPublisherPins, &MoveTheFolder<false>, 0, ""},
+        {L"ext_record.dll", nullptr, &ProbeTheFile, true, 1, "rename=denied folder=allowed"},
+        {L"ext_record32.dll", nullptr, &ProbeTheFile, true, 0, ""},  // cannot load
+        {L"ext_record_unsigned.dll", nullptr, &ProbeTheFile, false, 0, ""},
+        {L"ext_record_ca.dll", &onlyTheTestCa, &ProbeTheFile, true, 1,
+         "rename=denied folder=denied"},
+        {L"ext_record_ca.dll", &kTestCaPublisherPins, &MoveTheFolder<true>, false, 0, ""},
+        {L"ext_record_ca.dll", &kTestCaPublisherPins, &MoveTheFolder<false>, false, 0, ""},
     };
     for (const auto& c : cases) {
-        TempDir dir(L"runner");
-        const std::wstring dll = dir / L"ext\\x.dll";
-        ASSERT_TRUE(MakeDirs(dir / L"ext") && CopyTo(BinPath(c.fixture), dll));
         trust::ScopedPublisherPinsForTesting pins(c.pins);
         ScopedTrustCall probe(c.during);
-        EXPECT_EQ(c.result, ExtensionRunner().Run(dll.c_str(), L"Run")) << ToUtf8(c.fixture);
-        if (c.during == &ProbeTheFile) {
-            EXPECT_EQ("write=denied rename=denied delete=denied", ReadText(dll + L".window"));
+        // Named as the fixture: a module of the same name already loaded is refused.
+        for (const bool checkOnly : {true, false}) {
+            TempDir dir(L"runner");
+            const std::wstring dll = dir / L"ext\\" + c.fixture;
+            ASSERT_TRUE(MakeDirs(dir / L"ext") && CopyTo(BinPath(c.fixture), dll));
+            PathBuffer path;
+            HeldExtension held;
+            if (checkOnly) {
+                EXPECT_EQ(c.checked, !CheckBeforeLoad(dll.c_str(), L"Run", path, held, nullptr))
+                    << ToUtf8(c.fixture);
+                EXPECT_EQ(c.during == &MoveTheFolder<false>,
+                          held.loadRefusal == LoadNameRefusal::kFolders);
+                continue;
+            }
+            EXPECT_EQ(c.result, ExtensionRunner().Run(dll.c_str(), L"Run")) << ToUtf8(c.fixture);
+            if (c.during == &ProbeTheFile) {
+                EXPECT_EQ("write=denied rename=denied delete=denied", ReadText(dll + L".window"));
+            }
+            // Nothing is made where a held folder was.
+            EXPECT_FALSE(c.during == &MoveTheFolder<false> && Exists(dir / L"ext"));
+            // Tried by the extension itself from inside LoadLibraryW.
+            EXPECT_EQ(c.attached, ReadText(dll + L".attached")) << ToUtf8(c.fixture);
+            EXPECT_EQ(c.pins != nullptr, ScopedTrustCall::handed != nullptr) << ToUtf8(c.fixture);
         }
-        // Nothing is made where a held folder was.
-        EXPECT_FALSE(c.during == &MoveTheFolder<false> && Exists(dir / L"ext"));
-        // Tried by the extension itself from inside LoadLibraryW.
-        EXPECT_EQ(c.attached, ReadText(dll + L".attached")) << ToUtf8(c.fixture);
-        EXPECT_EQ(c.pins != nullptr, ScopedTrustCall::handed != nullptr) << ToUtf8(c.fixture);
     }
 }
 
-// Wine gives every final path in the local form, a share's too.
-TEST(HeldPath, FinalPathsLoseTheirPrefixAndKeepTheirRoot) {
+// Wine gives every final path in the local form, a share's too. Given as a literal name, a volume
+// without a drive is refused, and so is a stream, which is the same file to every check.
+TEST(HeldPath, LiteralNamesLoseTheirPrefixAndStreamsAndVolumesAreRefused) {
     const std::tuple<const wchar_t*, const wchar_t*, size_t> cases[] = {
         {L"\\\\?\\C:\\a\\b.dll", L"C:\\a\\b.dll", 3},
-        {L"\\\\?\\UNC\\server\\share\\b.dll", L"\\\\server\\share\\b.dll", 15},
+        {L"\\\\.\\C:\\a\\b.dll", L"C:\\a\\b.dll", 3},
+        {L"\\??\\UNC\\server\\share\\b.dll", L"\\\\server\\share\\b.dll", 15},
         {L"\\\\?\\Volume{1}\\b.dll", L"", 0},
     };
     for (const auto& [final, stripped, root] : cases) {
@@ -120,4 +136,8 @@ TEST(HeldPath, FinalPathsLoseTheirPrefixAndKeepTheirRoot) {
         EXPECT_STREQ(root ? path : L"", stripped);
     }
     EXPECT_FALSE(HeldPath().Hold(nullptr));  // a handle without a final path
+    PathBuffer name;
+    EXPECT_EQ(LoadNameRefusal::kStream, LoadNameFor(L"C:\\a\\b.dll:s", nullptr, name));
+    const std::wstring full = L"C:\\" + std::wstring(256, L'a');  // no room for a final "."
+    EXPECT_EQ(LoadNameRefusal::kForm, LoadNameFor(full.c_str(), nullptr, name));
 }

@@ -111,7 +111,8 @@ struct Seam {
 
 // Signed under an accepted Chinese name, the longest accepted name (read whole), that name in
 // other case or with a blank after it, not at all, then changed; by the test CA, another CA under
-// that name, and the test CA under a name not accepted. Pinned to the test CA, only its chains
+// that name, the test CA under a name not accepted, and a key of anyone's under the test CA's name
+// and key identifier, carrying the test CA's certificate. Pinned to the test CA, only its chains
 // under an accepted name pass.
 TEST(VerifyPublisherSignature, AcceptsOnlyIntactSignaturesUnderAnAcceptedName) {
     const struct {
@@ -119,7 +120,8 @@ TEST(VerifyPublisherSignature, AcceptsOnlyIntactSignaturesUnderAnAcceptedName) {
         int result;
         LONG platformStatus;
         int calls;
-        bool testCa;
+        bool testCa;  // the test CA's key is in the chain
+        bool forged = false;
     } cases[] = {
         {L"ext_record.dll", 1, ERROR_SUCCESS, 2},
         {L"ext_record_en.dll", 1, ERROR_SUCCESS, 2},
@@ -132,23 +134,22 @@ TEST(VerifyPublisherSignature, AcceptsOnlyIntactSignaturesUnderAnAcceptedName) {
         {L"ext_record_ca.dll", 1, ERROR_SUCCESS, 2, true},
         {L"ext_record_ca_other.dll", 1, ERROR_SUCCESS, 2},
         {L"ext_record_ca_unaccepted.dll", 0, ERROR_SUCCESS, 2, true},
+        {L"ext_record_forged.dll", 1, ERROR_SUCCESS, 2, true, true},
     };
     const trust::PublisherPins* const modes[] = {nullptr, &kTestCaPublisherPins};
     for (const auto& c : cases) {
         for (const trust::PublisherPins* pinned : modes) {
-            const std::string what = ToUtf8(c.file) + (pinned ? " pinned" : "");
+            SCOPED_TRACE(ToUtf8(c.file) + (pinned ? " pinned" : ""));
             trust::ScopedPublisherPinsForTesting pins(pinned);
             Seam seam;
             PublisherCheckDetails details;
-            EXPECT_EQ(pinned ? c.result && c.testCa : c.result,
-                      CheckPublisherSignature(BinPath(c.file).c_str(), nullptr, &details))
-                << what;
-            EXPECT_EQ(c.calls, seam.calls) << what;
-            EXPECT_EQ(c.platformStatus, seam.verifyStatus) << what;
-            EXPECT_EQ(pinned ? 2 : 0, details.pinCount) << what;
+            EXPECT_EQ(pinned ? c.result && c.testCa && !c.forged : c.result,
+                      CheckPublisherSignature(BinPath(c.file).c_str(), nullptr, &details));
+            EXPECT_EQ(c.calls, seam.calls);
+            EXPECT_EQ(c.platformStatus, seam.verifyStatus);
+            EXPECT_EQ(pinned ? 2 : 0, details.pinCount);
             EXPECT_EQ(pinned && c.testCa ? Hex(kTestCaPublisherPins.keys[1]) : "",
-                      ToUtf8(details.matchedPin))
-                << what;
+                      ToUtf8(details.matchedPin));
         }
     }
     Seam seam;
@@ -174,12 +175,16 @@ struct Provider {
     CRYPT_PROVIDER_DATA data = {};
 };
 
-// The test CA's certificate as element `at` of a chain of `count`, the elements between the signer
-// and it left without a certificate.
-template <int at, int count>
+// The chain of ext_record_ca.dll: its signer's certificate and, as element `at` of a chain of
+// `count`, the test CA's, the elements between them left without a certificate; `marked` carries
+// the status of a certificate whose signature is not valid.
+template <int at, int count, int marked = -1>
 void PinnedIssuerAt(Seam&, Provider& p) {
+    p.element[0].pCertContext = Signer(L"ext_record_ca.dll", L"北京");
     p.element[at].pCertContext = Signer(L"ext_record_ca.dll", L"Extrun Test CA");
     p.simple.cElement = count;
+    if (marked >= 0)
+        p.element[marked].TrustStatus.dwErrorStatus = CERT_TRUST_IS_NOT_SIGNATURE_VALID;
 }
 
 // Element 0's certificate copied with its details changed; kept until the process ends.
@@ -256,8 +261,19 @@ TEST(VerifyPublisherSignature, RefusesAnyOtherStatusABrokenChainOrAFault) {
              };
          },
          1, 2},
-        // Pinned to the test CA, whose certificate follows the signer's.
+        // Pinned to the test CA, whose certificate follows the signer's; only a signer's
+        // certificate that the test CA's key signed leads to it.
         {"pinned key on the issuer", &PinnedIssuerAt<1, 2>, 1, 2, &kTestCaPublisherPins},
+        {"signer marked as not validly signed", &PinnedIssuerAt<1, 2, 0>, 0, 2,
+         &kTestCaPublisherPins},
+        {"pinned CA marked as not validly signed", &PinnedIssuerAt<1, 2, 1>, 0, 2,
+         &kTestCaPublisherPins},
+        {"signer not signed by the pinned issuer's key",
+         [](Seam& s, Provider& p) {
+             PinnedIssuerAt<1, 2>(s, p);
+             p.element[0].pCertContext = Signer(L"ext_record.dll");
+         },
+         0, 2, &kTestCaPublisherPins},
         // The accepted signer's certificate with the test CA's key in it.
         {"pinned key on the signer",
          [](Seam&, Provider& p) {
@@ -273,8 +289,8 @@ TEST(VerifyPublisherSignature, RefusesAnyOtherStatusABrokenChainOrAFault) {
              PinnedIssuerAt<2, 3>(s, p);
              p.elements[1] = nullptr;
          },
-         1, 2, &kTestCaPublisherPins},
-        {"pinned key after an element without a certificate", &PinnedIssuerAt<2, 3>, 1, 2,
+         0, 2, &kTestCaPublisherPins},
+        {"pinned key after an element without a certificate", &PinnedIssuerAt<2, 3>, 0, 2,
          &kTestCaPublisherPins},
         {"pinned key not in the chain", [](Seam&, Provider&) {}, 0, 2, &kTestCaPublisherPins},
         {"pinned, without a chain", [](Seam&, Provider& p) { p.signer.pChainContext = nullptr; }, 0,
@@ -321,10 +337,8 @@ TEST(VerifyPublisherSignature, IsSkippedOnlyWhenTheSystemItselfIsOlderThanVersio
         const trust::PublisherPins* pins;
     } cases[] = {
         {{5, 10}, 0, 1},
-        {{0, 10}, 0, 1},
         {{6, 5}, 0, 1},
         {{5, 5}, 1, 0},
-        {{0, 5}, 1, 0},
         // Nothing verified, no key seen: a pinned build passes nothing.
         {{5, 5}, 0, 0, &kTestCaPublisherPins},
     };

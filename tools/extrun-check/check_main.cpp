@@ -285,6 +285,53 @@ void ReportDecoratedEntry(const Report& report, const image::ByteSource& file,
                 Quoted(entry.c_str()) + L" not exported; " + Quoted(Widen(found.name)) + hint);
 }
 
+// Where a pin matched, whether the chain really leads to it.
+void ReportPinnedChain(const Report& report, const PublisherCheckDetails& details) {
+    const std::wstring at = std::to_wstring(details.brokenLink);
+    if (details.brokenLink < 0)
+        report.Line(L"chain", L"every certificate from the signer's (0) to the pinned one (" +
+                                  std::to_wstring(details.pinnedAt) +
+                                  L") is signed by the key of the next");
+    else if (details.brokenLink == details.pinnedAt)
+        report.Line(L"chain", L"broken at certificate " + at +
+                                  L", which holds the pinned key: it is marked as not validly "
+                                  L"signed; refused");
+    else
+        report.Line(L"chain", L"broken at certificate " + at +
+                                  L" (the signer's is 0): it is not signed by the key of "
+                                  L"certificate " +
+                                  std::to_wstring(details.brokenLink + 1) +
+                                  L", is marked as not validly signed, or is missing; refused");
+}
+
+// The name the launcher would hand the loader, or why there is none.
+void ReportLoadName(const Report& report, const HeldExtension& held) {
+    const wchar_t* why = nullptr;
+    switch (held.loadRefusal) {
+        case LoadNameRefusal::kNone:
+            if (held.loadName[0]) report.Line(L"load", held.loadName);
+            return;
+        case LoadNameRefusal::kFolders:
+            why =
+                L"the folders on the file's final path cannot be held (a junction or link on it, "
+                L"a path over 259 units, or no drive letter)";
+            break;
+        case LoadNameRefusal::kForm:
+            why = L"a device or volume name, or one too long once completed";
+            break;
+        case LoadNameRefusal::kStream:
+            why = L"an alternate data stream, which no check tells apart from its file";
+            break;
+        case LoadNameRefusal::kOtherFile:
+            why = L"the name, read as the loader reads it, opens another file or none";
+            break;
+        case LoadNameRefusal::kModuleLoaded:
+            why = L"a module of that name is already loaded, and the loader would hand it out";
+            break;
+    }
+    report.Line(L"load", std::wstring(L"refused: ") + why);
+}
+
 struct ImageVerdict {
     bool loadable = false;
     bool exportFound = false;
@@ -390,12 +437,15 @@ int wmain(int argc, wchar_t**) {
     ReportPlan(report, dll, dumpId, plan);
 
     PathBuffer path = {};
-    UniqueFileHandle hold;
+    HeldExtension held;
     PublisherCheckDetails details = {};
-    const FailureRecord* refusal = CheckBeforeLoad(plan.dllPath, entry, path, hold, &details);
+    const FailureRecord* refusal = CheckBeforeLoad(plan.dllPath, entry, path, held, &details);
     // Read before anything else can set it: why the file could not be held.
-    const DWORD holdError = hold ? ERROR_SUCCESS : GetLastError();
-    ReportSignature(report, refusal, static_cast<bool>(hold), holdError, details);
+    const HANDLE hold = held.file.get();
+    const DWORD holdError = held.file ? ERROR_SUCCESS : GetLastError();
+    ReportSignature(report, refusal, static_cast<bool>(held.file), holdError, details);
+    if (details.matchedPin[0]) ReportPinnedChain(report, details);
+    ReportLoadName(report, held);
 
     ImageVerdict image;
     if (refusal == &kNothingToRun)
@@ -403,7 +453,7 @@ int wmain(int argc, wchar_t**) {
     else if (refusal == &kFileMissing)
         report.Line(L"image", L"not read: no file");
     else
-        image = ReportImage(report, path, hold ? hold.get() : nullptr, entry);
+        image = ReportImage(report, path, hold != INVALID_HANDLE_VALUE ? hold : nullptr, entry);
 
     if (refusal == &kNothingToRun) {
         report.Line(L"verdict", L"nothing (empty --dll or --entry)");
