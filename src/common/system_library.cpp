@@ -79,6 +79,8 @@ SystemFunction<decltype(&::CryptEncodeObjectEx)> cryptEncodeObjectEx(crypt32,
                                                                      "CryptEncodeObjectEx");
 SystemFunction<decltype(&::CryptHashCertificate2)> cryptHashCertificate2(crypt32,
                                                                          "CryptHashCertificate2");
+SystemFunction<decltype(&::CryptDecodeObjectEx)> cryptDecodeObjectEx(crypt32,
+                                                                     "CryptDecodeObjectEx");
 SystemFunction<decltype(&::CryptVerifyCertificateSignatureEx)> cryptVerifyCertificateSignatureEx(
     crypt32, "CryptVerifyCertificateSignatureEx");
 SystemFunction<decltype(&::GetFileVersionInfoSizeW)> getFileVersionInfoSize(
@@ -125,6 +127,15 @@ BOOL WINAPI CryptHashCertificate2(LPCWSTR algorithm, DWORD flags, void* reserved
                                   const BYTE* encoded, DWORD size, BYTE* hash, DWORD* hashSize) {
     const auto call = cryptHashCertificate2.Get();
     return call ? call(algorithm, flags, reserved, encoded, size, hash, hashSize) : FALSE;
+}
+
+BOOL WINAPI CryptDecodeObjectEx(DWORD encoding, LPCSTR structType, const BYTE* encoded, DWORD size,
+                                DWORD flags, PCRYPT_DECODE_PARA decodePara, void* structInfo,
+                                DWORD* structSize) {
+    const auto call = cryptDecodeObjectEx.Get();
+    return call ? call(encoding, structType, encoded, size, flags, decodePara, structInfo,
+                       structSize)
+                : FALSE;
 }
 
 BOOL WINAPI CryptVerifyCertificateSignatureEx(HCRYPTPROV_LEGACY provider, DWORD encoding,

@@ -88,6 +88,9 @@ BOOL WINAPI CryptEncodeObjectEx(DWORD encoding, LPCSTR structType, const void* s
                                 DWORD* size);
 BOOL WINAPI CryptHashCertificate2(LPCWSTR algorithm, DWORD flags, void* reserved,
                                   const BYTE* encoded, DWORD size, BYTE* hash, DWORD* hashSize);
+BOOL WINAPI CryptDecodeObjectEx(DWORD encoding, LPCSTR structType, const BYTE* encoded, DWORD size,
+                                DWORD flags, PCRYPT_DECODE_PARA decodePara, void* structInfo,
+                                DWORD* structSize);
 BOOL WINAPI CryptVerifyCertificateSignatureEx(HCRYPTPROV_LEGACY provider, DWORD encoding,
                                               DWORD subjectType, void* subject, DWORD issuerType,
                                               void* issuer, DWORD flags, void* extra);

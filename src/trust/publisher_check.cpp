@@ -117,13 +117,32 @@ void FindPinnedKey(const CERT_SIMPLE_CHAIN& chain, const trust::PublisherPins& p
     }
 }
 
+// Whether the certificate's basic constraints make it a CA. The pinned CA may
+// issue end-entity certificates to anyone (code signing, servers); their keys
+// must not hand the pin on to certificates of their own making.
+bool IsAuthority(PCCERT_CONTEXT certificate) {
+    const CERT_INFO& info = *certificate->pCertInfo;
+    for (DWORD i = 0; i < info.cExtension; ++i) {
+        const CERT_EXTENSION& extension = info.rgExtension[i];
+        if (!extension.pszObjId || std::strcmp(extension.pszObjId, szOID_BASIC_CONSTRAINTS2) != 0)
+            continue;
+        CERT_BASIC_CONSTRAINTS2_INFO constraints = {};
+        DWORD size = sizeof(constraints);
+        return syslib::CryptDecodeObjectEx(X509_ASN_ENCODING, X509_BASIC_CONSTRAINTS2,
+                                           extension.Value.pbData, extension.Value.cbData, 0,
+                                           nullptr, &constraints, &size) &&
+               constraints.fCA;
+    }
+    return false;
+}
+
 // The first place in the chain, from the signer's certificate up to the
 // pinned one, where a link does not hold; -1 when all do. A chain is only
 // made of names: anyone can make a certificate that names the pinned CA as
 // its issuer and carry the genuine CA's certificate beside it, so each
-// certificate below the pinned one must verify against the next one's key.
-// Some platforms build such a chain without refusing it and only mark the
-// element, so that mark refuses too.
+// certificate below the pinned one must verify against the next one's key,
+// and that one must be a CA. Some platforms build such chains without
+// refusing them and only mark the element, so that mark refuses too.
 int FirstBrokenLink(const CERT_SIMPLE_CHAIN& chain, int pinnedAt) {
     for (int i = 0; i <= pinnedAt; ++i) {
         const CERT_CHAIN_ELEMENT* element = chain.rgpElement[i];
@@ -133,6 +152,7 @@ int FirstBrokenLink(const CERT_SIMPLE_CHAIN& chain, int pinnedAt) {
         if (i == pinnedAt) break;
         const CERT_CHAIN_ELEMENT* issuer = chain.rgpElement[i + 1];
         if (!issuer || !issuer->pCertContext || !issuer->pCertContext->pCertInfo ||
+            !IsAuthority(issuer->pCertContext) ||
             !syslib::CryptVerifyCertificateSignatureEx(
                 0, X509_ASN_ENCODING, CRYPT_VERIFY_CERT_SIGN_SUBJECT_CERT,
                 const_cast<CERT_CONTEXT*>(element->pCertContext),

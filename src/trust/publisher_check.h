@@ -27,7 +27,8 @@ struct PublisherCheckDetails {
     // Where a pin matched: the place in the chain of the certificate that
     // holds it (the signer's is 0), and the first place at or below it whose
     // certificate is not signed by the key of the one above it, or whose
-    // signature the chain marks as not valid; -1 when every link holds.
+    // signature the chain marks as not valid, or above which stands no CA;
+    // -1 when every link holds.
     int pinnedAt;
     int brokenLink;
     // What VerifyPublisherSignature returns for the file.

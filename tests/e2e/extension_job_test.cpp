@@ -162,13 +162,17 @@ TEST(ExtensionJob, APinnedLauncherLoadsOnlyWhatItsPublishersKeySigned) {
     const std::tuple<const wchar_t*, const wchar_t*, bool, const char*> cases[] = {
         {L"ext_record_ca.dll", L"y.dll", true,
          " matched, of 2 pinned\r\nchain: every certificate from the signer's (0) to the pinned "
-         "one (1) is signed by the key of the next\r\n"},
+         "one (1) is signed by the key of the next, a CA\r\n"},
         {L"ext_record.dll", L"y.dll", false, "none of the 2 pinned keys matched"},
         {L"ext_record_ca_other.dll", L"y.dll", false, "none of the 2 pinned keys matched"},
         // Issued by a key of its own under the test CA's name, carrying the test CA's certificate.
         {L"ext_record_forged.dll", L"y.dll", false,
          " matched, of 2 pinned\r\nchain: broken at certificate 0 (the signer's is 0): it is not "
          "signed by the key of certificate 1"},
+        // Issued by the key of an end-entity certificate that the test CA issued.
+        {L"ext_record_leaf_issued.dll", L"y.dll", false,
+         " matched, of 2 pinned\r\nchain: broken at certificate 0 (the signer's is 0): it is not "
+         "signed by the key of certificate 1, that certificate is no CA"},
         {L"ext_record_ca.dll", L"x", true, "\\ext\\x.\r\n"},
         {L"ext_record_ca.dll", L"x.dll ", false, "load: refused: the name, read as the loader"},
     };

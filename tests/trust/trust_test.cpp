@@ -112,8 +112,8 @@ struct Seam {
 // Signed under an accepted Chinese name, the longest accepted name (read whole), that name in
 // other case or with a blank after it, not at all, then changed; by the test CA, another CA under
 // that name, the test CA under a name not accepted, and a key of anyone's under the test CA's name
-// and key identifier, carrying the test CA's certificate. Pinned to the test CA, only its chains
-// under an accepted name pass.
+// and key identifier or of an end entity the test CA issued, carrying the test CA's certificate.
+// Pinned to the test CA, only its chains under an accepted name pass.
 TEST(VerifyPublisherSignature, AcceptsOnlyIntactSignaturesUnderAnAcceptedName) {
     const struct {
         const wchar_t* file;
@@ -135,6 +135,7 @@ TEST(VerifyPublisherSignature, AcceptsOnlyIntactSignaturesUnderAnAcceptedName) {
         {L"ext_record_ca_other.dll", 1, ERROR_SUCCESS, 2},
         {L"ext_record_ca_unaccepted.dll", 0, ERROR_SUCCESS, 2, true},
         {L"ext_record_forged.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_leaf_issued.dll", 1, ERROR_SUCCESS, 2, true, true},
     };
     const trust::PublisherPins* const modes[] = {nullptr, &kTestCaPublisherPins};
     for (const auto& c : cases) {

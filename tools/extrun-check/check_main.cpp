@@ -291,7 +291,7 @@ void ReportPinnedChain(const Report& report, const PublisherCheckDetails& detail
     if (details.brokenLink < 0)
         report.Line(L"chain", L"every certificate from the signer's (0) to the pinned one (" +
                                   std::to_wstring(details.pinnedAt) +
-                                  L") is signed by the key of the next");
+                                  L") is signed by the key of the next, a CA");
     else if (details.brokenLink == details.pinnedAt)
         report.Line(L"chain", L"broken at certificate " + at +
                                   L", which holds the pinned key: it is marked as not validly "
@@ -301,7 +301,8 @@ void ReportPinnedChain(const Report& report, const PublisherCheckDetails& detail
                                   L" (the signer's is 0): it is not signed by the key of "
                                   L"certificate " +
                                   std::to_wstring(details.brokenLink + 1) +
-                                  L", is marked as not validly signed, or is missing; refused");
+                                  L", that certificate is no CA, it is marked as not validly "
+                                  L"signed, or it is missing; refused");
 }
 
 // The name the launcher would hand the loader, or why there is none.
