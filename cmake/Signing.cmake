@@ -7,10 +7,11 @@
 # the first time a target needs them; no key exists anywhere else.
 #
 #   extrun_sign_target(<target> "<signer name>" [ISSUER "<CA name>"])
-#     Signs the target's DLL or EXE after every link.
+#     Signs the target's DLL or EXE after every link, with extrun_sign.
 #   extrun_signing_certificate("<signer name>" <prefix> [ISSUER "<CA name>"])
 #     For files made by custom commands: sets <prefix>_CERT and <prefix>_KEY
-#     (PEM paths), <prefix>_TARGET (the target that makes them) and
+#     (PEM paths), <prefix>_CHAIN (what a signature carries: the certificate,
+#     then its CA's), <prefix>_TARGET (the target that makes them) and
 #     <prefix>_SIGN, a command to complete with "-in <file> -out <signed file>"
 #     (the output must not exist yet).
 #   extrun_signing_ca("<CA name>" <prefix>)
@@ -26,6 +27,7 @@
 # The signer name becomes the certificate's common name exactly as given
 # (UTF-8 in CMake, so Chinese names work; letter case and blanks are kept).
 
+include(${CMAKE_CURRENT_LIST_DIR}/ExtrunSign.cmake)
 find_program(EXTRUN_OPENSSL openssl)
 find_program(EXTRUN_OSSLSIGNCODE osslsigncode)
 set(EXTRUN_SIGNING_DIR ${CMAKE_BINARY_DIR}/signing)
@@ -115,6 +117,7 @@ function(extrun_signing_certificate signer prefix)
   endif()
   set(${prefix}_CERT ${dir}/cert.pem PARENT_SCOPE)
   set(${prefix}_KEY ${dir}/key.pem PARENT_SCOPE)
+  set(${prefix}_CHAIN ${chain} PARENT_SCOPE)
   set(${prefix}_TARGET ${target} PARENT_SCOPE)
   # No time-stamping server: signing never touches the network.
   set(${prefix}_SIGN ${EXTRUN_OSSLSIGNCODE} sign -h sha256 -certs ${chain} -key ${dir}/key.pem
@@ -124,11 +127,5 @@ endfunction()
 function(extrun_sign_target target signer)
   extrun_signing_certificate("${signer}" cert ${ARGN})
   add_dependencies(${target} ${cert_TARGET})
-  set(file $<TARGET_FILE:${target}>)
-  add_custom_command(TARGET ${target} POST_BUILD
-    # osslsigncode will not overwrite; a leftover of a failed run would stop it.
-    COMMAND ${CMAKE_COMMAND} -E rm -f ${file}.signed
-    COMMAND ${cert_SIGN} -in ${file} -out ${file}.signed
-    COMMAND ${CMAKE_COMMAND} -E rename ${file}.signed ${file}
-    VERBATIM)
+  extrun_sign(${target} CERT ${cert_CHAIN} KEY ${cert_KEY})
 endfunction()
