@@ -55,6 +55,8 @@ void PatchFilterEntry() {
     if (!VirtualProtect(entry, sizeof(kFilterEntryPatch), PAGE_EXECUTE_READWRITE, &oldProtection))
         return;
     std::memcpy(entry, kFilterEntryPatch, sizeof(kFilterEntryPatch));
+    // The entry has just run: no processor may go on with its old bytes.
+    FlushInstructionCache(GetCurrentProcess(), entry, sizeof(kFilterEntryPatch));
     VirtualProtect(entry, sizeof(kFilterEntryPatch), oldProtection, &oldProtection);
 }
 
