@@ -50,6 +50,12 @@ HANDLE StartUploader(EXCEPTION_POINTERS* pointers, DWORD threadId) {
     return info.hProcess;
 }
 
+bool IsOneUploaderArgument(const wchar_t* text) {
+    for (; text && *text; ++text)
+        if (*text <= L' ' || *text == L'"') return false;
+    return true;
+}
+
 LONG WINAPI LaunchUploader(EXCEPTION_POINTERS* pointers) {
     HandOverFault(pointers);
     return EXCEPTION_EXECUTE_HANDLER;

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "crash/crash_handoff.h"
 #include "crash/stack_reserve.h"
 #include "test_support.h"
 
@@ -154,6 +155,13 @@ TEST(LaunchUploader, StartsTheFirstOfTheFiveCandidatesThatIsAFile) {
 }
 
 }  // namespace
+
+// Blanks, tabs and line breaks end an argument, and a quote starts or ends a quoted one.
+TEST(IsOneUploaderArgument, RefusesAQuoteAndEveryCharacterUpToTheBlank) {
+    for (const wchar_t* text : {L"a b", L"a\tb", L"\x1F", L"a\"b"})
+        EXPECT_FALSE(IsOneUploaderArgument(text)) << ToUtf8(text);
+    EXPECT_TRUE(IsOneUploaderArgument(L"!tipbox~\x7F"));
+}
 
 // A thread whose whole stack is exactly the smallest size asked for is
 // prepared; smaller, it keeps its stack as it is.

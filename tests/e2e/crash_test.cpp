@@ -20,8 +20,10 @@ TEST(ExtensionJobCrash, EveryFatalFaultOfTheExtensionReachesTheUploaderAndEndsTh
     } cases[] = {
         // The fault repeats after the signal hook, and reaches the filter.
         {L"e2e_ext.dll --entry=Crash", "extrun", 2, 1, EXCEPTION_ACCESS_VIOLATION},
-        {L"GadgetEx.DLL --entry=Crash", "tipbox", 2, 1, EXCEPTION_ACCESS_VIOLATION},
         {L"GadgetEx.DLL --dumpid=abc --entry=Crash", "abc", 2, 1, EXCEPTION_ACCESS_VIOLATION},
+        // A source name that would add arguments of its own gives way to the DLL's default.
+        {L"GadgetEx.DLL \"--dumpid=a b\" --entry=Crash", "tipbox", 2, 1,
+         EXCEPTION_ACCESS_VIOLATION},
         {L"e2e_ext.dll --entry=Overflow", "extrun", 1, 1, EXCEPTION_STACK_OVERFLOW},
         {L"e2e_ext.dll --entry=ThreadOverflow", "extrun", 1, 1, EXCEPTION_STACK_OVERFLOW},
         {L"e2e_ext.dll --entry=TwoThreadsCrash", "extrun", 2, 2, EXCEPTION_ACCESS_VIOLATION},
