@@ -28,7 +28,7 @@ static_assert(sizeof(SHELLEXECUTEINFOW) == 112, "ShellExecuteExW is given the 64
 // this path.
 HANDLE StartUploader(EXCEPTION_POINTERS* pointers, DWORD threadId) {
     PathBuffer uploader = {};
-    ChooseUploader(uploader);
+    if (!ChooseUploader(uploader)) return nullptr;
 
     // Worst case: the two 259-unit texts and some 120 units of numbers and
     // names. The last unit stays zero whatever _snwprintf does.

@@ -28,13 +28,13 @@ struct HostRun {
 };
 
 // Runs the host with read-only uploaders (as installs leave them) at `firstUploader` and every
-// later place, and folders of the uploader's name at the checked places before it.
+// later place, and folders of the uploader's name at the places before it.
 HostRun RunHost(const std::wstring& arguments, size_t firstUploader = 0) {
     TempDir root(L"crash");
     const std::wstring bin = root / kPlaces[0];
     MakeDirs(root / kPlaces[1]);
     MakeDirs(root / kPlaces[3]);
-    for (size_t place = 0; place < std::min(firstUploader, kPlaceCount - 1); ++place)
+    for (size_t place = 0; place < firstUploader; ++place)
         MakeDirs(root / kPlaces[place] + L"\\FaultSend.exe");
     CopyTo(BinPath(L"crash_host.exe"), bin + L"\\crash_host.exe");
     for (size_t place = firstUploader; place < kPlaceCount; ++place)
@@ -143,7 +143,7 @@ const FaultCase kFaultCases[] = {
 INSTANTIATE_TEST_SUITE_P(CrashHandOff, FaultCases, testing::ValuesIn(kFaultCases),
                          [](const auto& info) { return std::string(info.param.hostCase); });
 
-// With none anywhere, the hook still gives control back.
+// With folders everywhere, nothing is started and the hook gives control back.
 TEST(LaunchUploader, StartsTheFirstOfTheFiveCandidatesThatIsAFile) {
     for (size_t first = 0; first <= kPlaceCount; ++first) {
         const HostRun host = RunHost(L"Sigterm", first);
