@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,8 +28,8 @@ struct HostRun {
     std::vector<std::vector<Fields>> reports;  // by place
 };
 
-// Runs the host with read-only uploaders (as installs leave them) at `firstUploader` and every
-// later place, and folders of the uploader's name at the places before it.
+// Runs the host (within 20 s) with read-only uploaders, as installs leave them, at `firstUploader`
+// and every later place, and folders of the uploader's name before it.
 HostRun RunHost(const std::wstring& arguments, size_t firstUploader = 0) {
     TempDir root(L"crash");
     const std::wstring bin = root / kPlaces[0];
@@ -41,7 +42,7 @@ HostRun RunHost(const std::wstring& arguments, size_t firstUploader = 0) {
         CopyTo(BinPath(L"FaultSend.exe"), root / kPlaces[place] + L"\\FaultSend.exe"),
             SetFileAttributesW((root / kPlaces[place] + L"\\FaultSend.exe").c_str(),
                                FILE_ATTRIBUTE_READONLY);
-    HostRun run{RunProcess(L"\"" + bin + L"\\crash_host.exe\" " + arguments, bin),
+    HostRun run{RunProcess(L"\"" + bin + L"\\crash_host.exe\" " + arguments, bin, 20000),
                 ReadFields(bin + L"\\crash_host.txt")};
     for (const wchar_t* place : kPlaces) run.reports.push_back(TakeUploaderReports(root / place));
     return run;
@@ -68,10 +69,11 @@ constexpr DWORD kAbortExit = 3;
 
 struct FaultCase {
     const char* hostCase;
-    // Per uploader start, in name order: the hook that made a synthetic
-    // record, or the code of the system's record.
+    // Per uploader start, in name order: the hook that made a synthetic record, or the system's
+    // code.
     const char* runs;
-    DWORD exitCode;  // 0: the hooks gave control back and the host went on
+    DWORD exitCode;          // 0: the hooks gave control back and the host went on
+    const char* noted = "";  // key=value notes the host must have made besides
     std::wstring armedWith = L"";
     // The uploader's arguments after --pid and --tid, to the end.
     std::string told = "--src=extrun --ver=1.2.3.4 --rep=0";
@@ -86,22 +88,26 @@ TEST_P(FaultCases, HandOverFromEveryHookTheFaultPassesWhileTheProcessWaits) {
     HostRun host = RunHost(FromUtf8(c.hostCase) + L" " + c.armedWith);
     ASSERT_FALSE(host.process.timedOut);
     EXPECT_EQ(host.notes["guarantee"], "131072") << "the stack kept for a stack overflow";
-    const std::string told =
-        " --pid=" + host.notes["pid"] + " --tid=" + host.notes["tid"] + " " + c.told;
+    std::istringstream noted(c.noted);
+    for (std::string key, value; std::getline(noted >> std::ws, key, '=') && noted >> value;)
+        EXPECT_EQ(host.notes[key], value) << key;
     std::vector<std::string> runs;
     for (Fields& report : host.reports[0]) {
         const std::string& line = report["command_line"];
-        EXPECT_EQ(line.substr(std::min(line.find(" --pid="), line.size())), told);
+        const bool underLock = line.find(" --tid=" + host.notes["lock_tid"] + " ") != line.npos;
+        EXPECT_EQ(line.substr(std::min(line.find(" --pid="), line.size())),
+                  " --pid=" + host.notes["pid"] +
+                      " --tid=" + host.notes[underLock ? "lock_tid" : "tid"] + " " + c.told);
         EXPECT_EQ(report["record_read"], "1");
         EXPECT_EQ(report["alive_at_done"], "1") << "the failing process did not wait";
         const bool synthetic = report["code"] == "0x00000000";
         // A synthetic record's context is the hook's frame, still on the stack.
         EXPECT_EQ(report["context_ip"], report["address"]);
         EXPECT_TRUE(!synthetic || report["frame_live"] == "1") << "the hook's frame is gone";
-        runs.push_back(synthetic ? HookAt(host.notes, report["address"]) : report["code"]);
+        runs.push_back((synthetic ? HookAt(host.notes, report["address"]) : report["code"]) +
+                       (underLock ? "@lock" : ""));
     }
-    // A hook that hands over and then aborts ends the process with that, so
-    // the start order needs no checking.
+    // A hook that hands over and then aborts ends the process with it: the order needs no checking.
     std::sort(runs.begin(), runs.end());
     std::string joined;
     for (const std::string& run : runs) joined += (joined.empty() ? "" : " ") + run;
@@ -112,31 +118,37 @@ TEST_P(FaultCases, HandOverFromEveryHookTheFaultPassesWhileTheProcessWaits) {
 }
 
 const FaultCase kFaultCases[] = {
-    // mingw's start-up handler turns a fault under the main entry into
-    // SIGSEGV first (with the system's record); the fault then repeats and
-    // reaches the top-level filter, which the later filter did not replace.
+    // mingw's start-up handler raises SIGSEGV (with the system's record) for a fault under the main
+    // entry; the fault then repeats and reaches the filter, which the later filter did not replace.
     {"LaterFilterThenAccessViolation", "0xC0000005 0xC0000005", 0xC0000005},
     {"LaterFilter", "", 0},
-    // Another thread's fault goes straight to the filter.
-    {"OtherThreadAccessViolation", "0xC0000005", 0xC0000005},
-    // The hand-off thread would wait for the lock; the faulting thread starts the uploader itself.
-    {"LoaderLockAccessViolation", "0xC0000005 0xC0000005", 0xC0000005},
+    // Another thread's fault goes straight to the filter; that thread was prepared when it started.
+    {"OtherThreadAccessViolation", "0xC0000005", 0xC0000005, "thread_guarantee=16384"},
+    // The thread holding the loader lock starts its uploader, and the other thread's meanwhile.
+    {"LoaderLockAndOtherThread", "0xC0000005@lock sigterm", 0xC0000005},
+    // The main thread's start fails at once; the hand-off thread's own fault is reported.
+    {"HandOffThreadFault", "0xC0000005", 0xC0000005},
+    // What arming made is closed; no thread is prepared for a hand-off thread that is not there.
+    {"NoHandOffThread", "0xC0000005", 0xC0000005, "thread_guarantee=0 handles_made=0"},
+    // Starts wait for the heap past the bound (2 s); the fault, or the hand-off thread, ends it.
+    {"FaultHoldingHeap", "", 0xC0000005},
+    {"LoaderLockWhileHeapHeld", "", 0xC0000005},
     {"DivisionByZero", "0xC0000094 0xC0000094", 0xC0000094},
     {"PureVirtualCall", "pure_call sigabrt", kAbortExit},
     {"Abort", "sigabrt", kAbortExit},
     {"Terminate", "sigabrt terminate", kAbortExit},
     // Under Wine the host calls the hook as the run-time would (no setter).
-    {"InvalidParameter", "invalid_parameter", 0, L"\"\" \"\" 7", "--src= --ver= --rep=7"},
+    {"InvalidParameter", "invalid_parameter", 0, "", L"\"\" \"\" 7", "--src= --ver= --rep=7"},
     // Exit 0: operator new threw bad_alloc after the hand-off.
     {"FailedOperatorNew", "out_of_memory", 0},
     {"FailedRuntimeNew", "runtime_out_of_memory", 0},
-    {"Sigill", "sigill", 0, L"\"my source\" 2.1.0.5 255 restart",
+    {"Sigill", "sigill", 0, "", L"\"my source\" 2.1.0.5 255 restart",
      "--src=my source --ver=2.1.0.5 --rep=255 --restart"},
     // Raised, so without a system record.
     {"Sigsegv", "sigsegv", 0},
     {"Sigfpe", "sigfpe", 0},
     {"Sigint", "sigint", 0},
-    {"Sigterm", "sigterm", 0, std::wstring(300, L's') + L" " + std::wstring(300, L'9'),
+    {"Sigterm", "sigterm", 0, "", std::wstring(300, L's') + L" " + std::wstring(300, L'9'),
      "--src=" + std::string(259, 's') + " --ver=" + std::string(259, '9') + " --rep=0"},
 };
 
@@ -163,8 +175,8 @@ TEST(IsOneUploaderArgument, RefusesAQuoteAndEveryCharacterUpToTheBlank) {
     EXPECT_TRUE(IsOneUploaderArgument(L"!tipbox~\x7F"));
 }
 
-// A thread whose whole stack is exactly the smallest size asked for is
-// prepared; smaller, it keeps its stack as it is.
+// A thread whose whole stack is exactly the smallest size asked for is prepared; smaller, it is
+// not.
 TEST(StackReserve, AStackOfExactlyTheSmallestSizeIsPrepared) {
     std::thread([] {
         MEMORY_BASIC_INFORMATION here = {};
