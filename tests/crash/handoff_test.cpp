@@ -133,6 +133,7 @@ const FaultCase kFaultCases[] = {
     // Starts wait for the heap past the bound (2 s); the fault, or the hand-off thread, ends it.
     {"FaultHoldingHeap", "", 0xC0000005},
     {"LoaderLockWhileHeapHeld", "", 0xC0000005},
+    {"RaisedUnderLoaderLockWhileHeapHeld", "", kAbortExit},
     {"DivisionByZero", "0xC0000094 0xC0000094", 0xC0000094},
     {"PureVirtualCall", "pure_call sigabrt", kAbortExit},
     {"Abort", "sigabrt", kAbortExit},
