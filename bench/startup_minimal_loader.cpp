@@ -1,9 +1,11 @@
 // The least a verifying launcher must do: one WinVerifyTrust verify and
-// close on the DLL, LoadLibraryW, GetProcAddress and the call. Built three
-// times: with EXTRUN_BENCH_VERIFY, without it (the bare loader), and with
+// close on the DLL, LoadLibraryW, GetProcAddress and the call. Built four
+// times: with EXTRUN_BENCH_VERIFY, without it (the bare loader), with
 // EXTRUN_BENCH_STARTUP as well, which adds the launcher's own start-up calls
 // into COM, the window manager, common controls and the shell, so the cost
-// of those platform DLLs can be told apart from the launcher's own.
+// of those platform DLLs can be told apart from the launcher's own, and with
+// EXTRUN_BENCH_IDLE_THREAD on top, which starts one thread that only waits,
+// as the crash hand-off's does, so that thread's cost shows apart too.
 // wintrust and comctl32 are not KnownDLLs: imported by name they would be
 // looked for beside the program first, so these loaders, like the launcher,
 // take them from the system folder at run time.
@@ -37,6 +39,18 @@ int wmain(int argc, wchar_t** argv) {
     if (initCommonControlsEx) initCommonControlsEx(&controls);
     wchar_t folder[MAX_PATH] = {};
     SHGetSpecialFolderPathW(nullptr, folder, CSIDL_APPDATA, FALSE);
+#endif
+#ifdef EXTRUN_BENCH_IDLE_THREAD
+    // The hand-off's: 1 MiB reserved, waiting on an event until the process ends.
+    const HANDLE idle = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    const HANDLE thread = CreateThread(
+        nullptr, 1024 * 1024,
+        [](void* event) -> DWORD {
+            return WaitForSingleObject(static_cast<HANDLE>(event), INFINITE);
+        },
+        idle, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (!idle || !thread) return 6;
+    CloseHandle(thread);
 #endif
 #ifdef EXTRUN_BENCH_VERIFY
     const auto verify =

@@ -20,8 +20,10 @@ constexpr wchar_t kGadgetDll[] = L"gadgetex.dll";
 constexpr wchar_t kGadgetSource[] = L"tipbox";
 constexpr wchar_t kLogPathFormat[] = L"%ls\\Log\\extrun.log";
 
+// A --dumpid that would not reach the uploader as one argument is passed
+// over: blanks or quotes in it could add arguments of their own.
 WString ChooseCrashSource(const WString& dllPath, const WString& dumpId) {
-    if (!dumpId.IsEmpty()) return dumpId;
+    if (!dumpId.IsEmpty() && IsOneUploaderArgument(dumpId.c_str())) return dumpId;
     WString lower(dllPath);
     lower.MakeLower();
     return lower.Find(kGadgetDll) != WString::npos ? WString(kGadgetSource)

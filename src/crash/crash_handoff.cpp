@@ -36,12 +36,14 @@ constexpr ULONG kStackGuarantee = 128 * 1024;
 constexpr ULONG kNewThreadStackGuarantee = 16 * 1024;
 constexpr SIZE_T kSmallestPreparedStack = 8 * kNewThreadStackGuarantee;
 
-std::atomic<bool> armed{false};
+// Only with a hand-off thread: without it a thread's hook does the work on
+// what is left of its stack, and a guarantee this small would not carry it.
+std::atomic<bool> prepareNewThreads{false};
 
 // Called by the loader for every thread that starts in the process, before
 // the thread's own code runs.
 void NTAPI PrepareNewThread(void*, DWORD reason, void*) {
-    if (reason == DLL_THREAD_ATTACH && armed.load(std::memory_order_acquire))
+    if (reason == DLL_THREAD_ATTACH && prepareNewThreads.load(std::memory_order_acquire))
         ReserveStackForHandOff(kNewThreadStackGuarantee, kSmallestPreparedStack);
 }
 
@@ -55,6 +57,8 @@ void PatchFilterEntry() {
     if (!VirtualProtect(entry, sizeof(kFilterEntryPatch), PAGE_EXECUTE_READWRITE, &oldProtection))
         return;
     std::memcpy(entry, kFilterEntryPatch, sizeof(kFilterEntryPatch));
+    // The entry has just run: no processor may go on with its old bytes.
+    FlushInstructionCache(GetCurrentProcess(), entry, sizeof(kFilterEntryPatch));
     VirtualProtect(entry, sizeof(kFilterEntryPatch), oldProtection, &oldProtection);
 }
 
@@ -101,10 +105,10 @@ CrashHandOff::CrashHandOff(const wchar_t* source, const wchar_t* version, unsign
     CopyBounded(handOffSettings.source, source);
 
     // Without its own thread the hand-off runs on each faulting thread.
-    StartHandOffThread();
+    const bool handOffThread = StartHandOffThread();
     InstallProcessHooks();
     InstallThreadHooks();
-    armed.store(true, std::memory_order_release);
+    prepareNewThreads.store(handOffThread, std::memory_order_release);
 }
 
 // Installed for the life of the process; nothing is ever uninstalled, and

@@ -26,6 +26,11 @@ void InstallThreadHooks();
 // address is the return address into the caller, and stores it in `*out`.
 void CaptureExceptionPointers(DWORD code, EXCEPTION_POINTERS** out);
 
+// Whether `text`, inserted unquoted after --src=, reaches the uploader as
+// one argument: no quote in it, and nothing up to the blank (tabs, line
+// breaks).
+bool IsOneUploaderArgument(const wchar_t* text);
+
 // Starts FaultSend.exe for `pointers` and waits for it to end. A top-level
 // exception filter; always EXCEPTION_EXECUTE_HANDLER.
 LONG WINAPI LaunchUploader(EXCEPTION_POINTERS* pointers);

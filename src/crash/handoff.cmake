@@ -9,5 +9,7 @@ add_library(extrun_crash STATIC
   handoff_settings.h)
 target_link_libraries(extrun_crash PUBLIC extrun_common shlwapi shell32)
 # Hooks with the same body must stay apart: a synthetic record names its
-# hook by a return address into it.
-target_compile_options(extrun_crash PRIVATE -fno-ipa-icf)
+# hook by a return address into it. And none may leave by a tail call: the
+# record's context is the hook's own frame, which must stay on the stack
+# while the uploader reads it.
+target_compile_options(extrun_crash PRIVATE -fno-ipa-icf -fno-optimize-sibling-calls)

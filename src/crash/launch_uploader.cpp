@@ -4,7 +4,6 @@
 
 #include <cstdio>
 
-#include "common/path_buffer.h"
 #include "crash/crash_handoff.h"
 #include "crash/handoff_settings.h"
 #include "crash/handoff_thread.h"
@@ -21,33 +20,38 @@ static_assert(sizeof(SHELLEXECUTEINFOW) == 112, "ShellExecuteExW is given the 64
 }  // namespace
 
 // Runs on the hand-off thread, or on a faulting thread that cannot hand
-// over, possibly on the last of its stack and with the heap exhausted: every
-// buffer is on the stack. Everything it calls comes from the import table
-// (KnownDLLs only, bound before main) and the version text was read before
-// arming, so no DLL is looked for here; keep common/system_library out of
-// this path.
-HANDLE StartUploader(EXCEPTION_POINTERS* pointers, DWORD threadId) {
-    PathBuffer uploader = {};
-    ChooseUploader(uploader);
-
-    // Worst case: the two 259-unit texts and some 120 units of numbers and
-    // names. The last unit stays zero whatever _snwprintf does.
-    wchar_t arguments[1024] = {};
-    constexpr size_t kRoom = sizeof(arguments) / sizeof(arguments[0]) - 1;
-    _snwprintf(arguments, kRoom, kArgumentFormat,
+// over, possibly on the last of its stack and with the heap exhausted: the
+// caller keeps `start` on its stack. Everything it calls comes from the
+// import table (KnownDLLs only, bound before main) and the version text was
+// read before arming, so no DLL is looked for here; keep
+// common/system_library out of this path.
+bool PrepareUploaderStart(EXCEPTION_POINTERS* pointers, DWORD threadId, UploaderStart& start) {
+    if (!ChooseUploader(start.uploader)) return false;
+    constexpr size_t kRoom = sizeof(start.arguments) / sizeof(start.arguments[0]) - 1;
+    _snwprintf(start.arguments, kRoom, kArgumentFormat,
                static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(pointers)),
                static_cast<int>(GetCurrentProcessId()), static_cast<int>(threadId),
                handOffSettings.source, handOffSettings.version, handOffSettings.rep);
-    if (handOffSettings.restart) wcsncat(arguments, kRestartArgument, kRoom - wcslen(arguments));
+    if (handOffSettings.restart)
+        wcsncat(start.arguments, kRestartArgument, kRoom - wcslen(start.arguments));
+    return true;
+}
 
+HANDLE StartPreparedUploader(const UploaderStart& start) {
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof(info);
     info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
-    info.lpFile = uploader;
-    info.lpParameters = arguments;
+    info.lpFile = start.uploader;
+    info.lpParameters = start.arguments;
     info.nShow = SW_HIDE;
     if (!ShellExecuteExW(&info)) return nullptr;
     return info.hProcess;
+}
+
+bool IsOneUploaderArgument(const wchar_t* text) {
+    for (; text && *text; ++text)
+        if (*text <= L' ' || *text == L'"') return false;
+    return true;
 }
 
 LONG WINAPI LaunchUploader(EXCEPTION_POINTERS* pointers) {

@@ -19,27 +19,33 @@ void JoinBounded(PathBuffer& out, const wchar_t* folder, const wchar_t* suffix) 
     out[i] = 0;
 }
 
-// A folder of that name is no program: started, it would open a window.
+// A folder of that name is no program: started, it would open a window,
+// and a started uploader is awaited without limit.
+bool IsFolder(const wchar_t* path) {
+    const DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 bool IsUploaderFile(const wchar_t* path) {
-    return _waccess(path, kReadable) == 0 &&
-           !(GetFileAttributesW(path) & FILE_ATTRIBUTE_DIRECTORY);
+    return _waccess(path, kReadable) == 0 && !IsFolder(path);
 }
 
 }  // namespace
 
-void ChooseUploader(PathBuffer& uploader) {
+bool ChooseUploader(PathBuffer& uploader) {
     PathBuffer folder = {};
     GetModuleFileNameW(nullptr, folder, MAX_PATH);
     PathRemoveFileSpecW(folder);
     JoinBounded(uploader, folder, kUploaderName);
-    if (IsUploaderFile(uploader)) return;
+    if (IsUploaderFile(uploader)) return true;
     JoinBounded(uploader, folder, kUploaderInUtils);
-    if (IsUploaderFile(uploader)) return;
+    if (IsUploaderFile(uploader)) return true;
     PathRemoveFileSpecW(folder);
     JoinBounded(uploader, folder, kUploaderName);
-    if (IsUploaderFile(uploader)) return;
+    if (IsUploaderFile(uploader)) return true;
     JoinBounded(uploader, folder, kUploaderInUtils);
-    if (IsUploaderFile(uploader)) return;
+    if (IsUploaderFile(uploader)) return true;
     PathRemoveFileSpecW(folder);
     JoinBounded(uploader, folder, kUploaderName);
+    return !IsFolder(uploader);
 }

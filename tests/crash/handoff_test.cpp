@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <cstdlib>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "crash/crash_handoff.h"
 #include "crash/stack_reserve.h"
 #include "test_support.h"
 
@@ -26,21 +28,21 @@ struct HostRun {
     std::vector<std::vector<Fields>> reports;  // by place
 };
 
-// Runs the host with read-only uploaders (as installs leave them) at `firstUploader` and every
-// later place, and folders of the uploader's name at the checked places before it.
+// Runs the host (within 20 s) with read-only uploaders, as installs leave them, at `firstUploader`
+// and every later place, and folders of the uploader's name before it.
 HostRun RunHost(const std::wstring& arguments, size_t firstUploader = 0) {
     TempDir root(L"crash");
     const std::wstring bin = root / kPlaces[0];
-    MakeDirs(root / kPlaces[1]);
-    MakeDirs(root / kPlaces[3]);
-    for (size_t place = 0; place < std::min(firstUploader, kPlaceCount - 1); ++place)
+    MakeDirs(bin);
+    for (size_t place = 0; place < firstUploader; ++place)
         MakeDirs(root / kPlaces[place] + L"\\FaultSend.exe");
     CopyTo(BinPath(L"crash_host.exe"), bin + L"\\crash_host.exe");
     for (size_t place = firstUploader; place < kPlaceCount; ++place)
-        CopyTo(BinPath(L"FaultSend.exe"), root / kPlaces[place] + L"\\FaultSend.exe"),
+        MakeDirs(root / kPlaces[place]),
+            CopyTo(BinPath(L"FaultSend.exe"), root / kPlaces[place] + L"\\FaultSend.exe"),
             SetFileAttributesW((root / kPlaces[place] + L"\\FaultSend.exe").c_str(),
                                FILE_ATTRIBUTE_READONLY);
-    HostRun run{RunProcess(L"\"" + bin + L"\\crash_host.exe\" " + arguments, bin),
+    HostRun run{RunProcess(L"\"" + bin + L"\\crash_host.exe\" " + arguments, bin, 20000),
                 ReadFields(bin + L"\\crash_host.txt")};
     for (const wchar_t* place : kPlaces) run.reports.push_back(TakeUploaderReports(root / place));
     return run;
@@ -61,16 +63,15 @@ std::string HookAt(const Fields& notes, const std::string& address) {
 
 bool IsWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"); }
 
-// Wine's msvcrt has no _set_abort_behavior, so abort exits with 3 there;
-// Windows ends the process with a fail-fast report, whose code is not checked.
+// abort exits with 3 under Wine (no _set_abort_behavior); Windows' fail-fast code is not checked.
 constexpr DWORD kAbortExit = 3;
 
 struct FaultCase {
     const char* hostCase;
-    // Per uploader start, in name order: the hook that made a synthetic
-    // record, or the code of the system's record.
+    // Per uploader start, sorted: the hook that made a synthetic record, or the system's code.
     const char* runs;
-    DWORD exitCode;  // 0: the hooks gave control back and the host went on
+    DWORD exitCode;          // 0: the hooks gave control back and the host went on
+    const char* noted = "";  // key=value notes the host must have made besides
     std::wstring armedWith = L"";
     // The uploader's arguments after --pid and --tid, to the end.
     std::string told = "--src=extrun --ver=1.2.3.4 --rep=0";
@@ -85,21 +86,26 @@ TEST_P(FaultCases, HandOverFromEveryHookTheFaultPassesWhileTheProcessWaits) {
     HostRun host = RunHost(FromUtf8(c.hostCase) + L" " + c.armedWith);
     ASSERT_FALSE(host.process.timedOut);
     EXPECT_EQ(host.notes["guarantee"], "131072") << "the stack kept for a stack overflow";
-    const std::string told =
-        " --pid=" + host.notes["pid"] + " --tid=" + host.notes["tid"] + " " + c.told;
+    std::istringstream noted(c.noted);
+    for (std::string key, value; std::getline(noted >> std::ws, key, '=') && noted >> value;)
+        EXPECT_EQ(host.notes[key], value) << key;
     std::vector<std::string> runs;
     for (Fields& report : host.reports[0]) {
         const std::string& line = report["command_line"];
-        EXPECT_EQ(line.substr(std::min(line.find(" --pid="), line.size())), told);
+        const bool underLock = line.find(" --tid=" + host.notes["lock_tid"] + " ") != line.npos;
+        EXPECT_EQ(line.substr(std::min(line.find(" --pid="), line.size())),
+                  " --pid=" + host.notes["pid"] +
+                      " --tid=" + host.notes[underLock ? "lock_tid" : "tid"] + " " + c.told);
         EXPECT_EQ(report["record_read"], "1");
         EXPECT_EQ(report["alive_at_done"], "1") << "the failing process did not wait";
-        // A synthetic record's context is the hook's frame, still live.
-        EXPECT_EQ(report["context_ip"], report["address"]);
         const bool synthetic = report["code"] == "0x00000000";
-        runs.push_back(synthetic ? HookAt(host.notes, report["address"]) : report["code"]);
+        // A synthetic record's context is the hook's frame, still on the stack.
+        EXPECT_EQ(report["context_ip"], report["address"]);
+        EXPECT_TRUE(!synthetic || report["frame_live"] == "1") << "the hook's frame is gone";
+        runs.push_back((synthetic ? HookAt(host.notes, report["address"]) : report["code"]) +
+                       (underLock ? "@lock" : ""));
     }
-    // A hook that hands over and then aborts ends the process with that, so
-    // the start order needs no checking.
+    // A hook that hands over and then aborts ends the process with it: the order needs no checking.
     std::sort(runs.begin(), runs.end());
     std::string joined;
     for (const std::string& run : runs) joined += (joined.empty() ? "" : " ") + run;
@@ -110,52 +116,66 @@ TEST_P(FaultCases, HandOverFromEveryHookTheFaultPassesWhileTheProcessWaits) {
 }
 
 const FaultCase kFaultCases[] = {
-    // mingw's start-up handler turns a fault under the main entry into
-    // SIGSEGV first (with the system's record); the fault then repeats and
-    // reaches the top-level filter, which the later filter did not replace.
+    // mingw's start-up handler raises SIGSEGV (with the system's record) for a fault under the main
+    // entry; the fault then repeats and reaches the filter, which the later filter did not replace.
     {"LaterFilterThenAccessViolation", "0xC0000005 0xC0000005", 0xC0000005},
     {"LaterFilter", "", 0},
-    // Another thread's fault goes straight to the filter.
-    {"OtherThreadAccessViolation", "0xC0000005", 0xC0000005},
-    // The hand-off thread would wait for the lock; the faulting thread starts the uploader itself.
-    {"LoaderLockAccessViolation", "0xC0000005 0xC0000005", 0xC0000005},
+    // Another thread's fault goes straight to the filter; that thread was prepared when it started.
+    {"OtherThreadAccessViolation", "0xC0000005", 0xC0000005, "thread_guarantee=16384"},
+    // The thread holding the loader lock starts its uploader, and the other thread's meanwhile.
+    {"LoaderLockAndOtherThread", "0xC0000005@lock sigterm", 0xC0000005},
+    // The main thread's start fails at once; the hand-off thread's own fault is reported.
+    {"HandOffThreadFault", "0xC0000005", 0xC0000005},
+    // What arming made is closed; no thread is prepared for a hand-off thread that is not there.
+    {"NoHandOffThread", "0xC0000005", 0xC0000005, "thread_guarantee=0 handles_made=0"},
+    // Starts wait for the heap past the bound (2 s); the fault, or the hand-off thread, ends it.
+    {"FaultHoldingHeap", "", 0xC0000005},
+    {"LoaderLockWhileHeapHeld", "", 0xC0000005},
+    {"RaisedUnderLoaderLockWhileHeapHeld", "", kAbortExit},
     {"DivisionByZero", "0xC0000094 0xC0000094", 0xC0000094},
     {"PureVirtualCall", "pure_call sigabrt", kAbortExit},
     {"Abort", "sigabrt", kAbortExit},
     {"Terminate", "sigabrt terminate", kAbortExit},
     // Under Wine the host calls the hook as the run-time would (no setter).
-    {"InvalidParameter", "invalid_parameter", 0, L"\"\" \"\" 7", "--src= --ver= --rep=7"},
+    {"InvalidParameter", "invalid_parameter", 0, "", L"\"\" \"\" 7", "--src= --ver= --rep=7"},
     // Exit 0: operator new threw bad_alloc after the hand-off.
     {"FailedOperatorNew", "out_of_memory", 0},
     {"FailedRuntimeNew", "runtime_out_of_memory", 0},
-    {"Sigill", "sigill", 0, L"\"my source\" 2.1.0.5 255 restart",
+    {"Sigill", "sigill", 0, "", L"\"my source\" 2.1.0.5 255 restart",
      "--src=my source --ver=2.1.0.5 --rep=255 --restart"},
     // Raised, so without a system record.
     {"Sigsegv", "sigsegv", 0},
     {"Sigfpe", "sigfpe", 0},
     {"Sigint", "sigint", 0},
-    {"Sigterm", "sigterm", 0, std::wstring(300, L's') + L" " + std::wstring(300, L'9'),
+    {"Sigterm", "sigterm", 0, "", std::wstring(300, L's') + L" " + std::wstring(300, L'9'),
      "--src=" + std::string(259, 's') + " --ver=" + std::string(259, '9') + " --rep=0"},
 };
 
 INSTANTIATE_TEST_SUITE_P(CrashHandOff, FaultCases, testing::ValuesIn(kFaultCases),
                          [](const auto& info) { return std::string(info.param.hostCase); });
 
-// With none anywhere, the hook still gives control back.
+// With folders everywhere, nothing is started and the hook gives control back.
 TEST(LaunchUploader, StartsTheFirstOfTheFiveCandidatesThatIsAFile) {
     for (size_t first = 0; first <= kPlaceCount; ++first) {
-        const HostRun host = RunHost(L"Sigterm", first);
+        HostRun host = RunHost(L"Sigterm", first);
         for (size_t place = 0; place < kPlaceCount; ++place)
             EXPECT_EQ(host.reports[place].size(), place == first ? 1u : 0u)
                 << "first present: " << first << ", place: " << place;
-        EXPECT_EQ(host.process.exitCode, 0u);
+        EXPECT_EQ(host.notes["started"], first < kPlaceCount ? "1" : "0") << first;
     }
 }
 
 }  // namespace
 
-// A thread whose whole stack is exactly the smallest size asked for is
-// prepared; smaller, it keeps its stack as it is.
+// Blanks, tabs and line breaks end an argument, and a quote starts or ends a quoted one.
+TEST(IsOneUploaderArgument, RefusesAQuoteAndEveryCharacterUpToTheBlank) {
+    for (const wchar_t* text : {L"a b", L"a\tb", L"\x1F", L"a\"b"})
+        EXPECT_FALSE(IsOneUploaderArgument(text)) << ToUtf8(text);
+    EXPECT_TRUE(IsOneUploaderArgument(L"!tipbox~\x7F"));
+}
+
+// A thread whose whole stack is exactly the smallest size asked for is prepared; smaller, it is
+// not.
 TEST(StackReserve, AStackOfExactlyTheSmallestSizeIsPrepared) {
     std::thread([] {
         MEMORY_BASIC_INFORMATION here = {};

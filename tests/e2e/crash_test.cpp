@@ -19,14 +19,14 @@ TEST(ExtensionJobCrash, EveryFatalFaultOfTheExtensionReachesTheUploaderAndEndsTh
         DWORD exitCode;
     } cases[] = {
         // The fault repeats after the signal hook, and reaches the filter.
-        {L"e2e_ext.dll --entry=Crash", "extrun", 2, 1, EXCEPTION_ACCESS_VIOLATION},
-        {L"GadgetEx.DLL --entry=Crash", "tipbox", 2, 1, EXCEPTION_ACCESS_VIOLATION},
         {L"GadgetEx.DLL --dumpid=abc --entry=Crash", "abc", 2, 1, EXCEPTION_ACCESS_VIOLATION},
+        // A source name that would add arguments of its own gives way to the DLL's default.
+        {L"GadgetEx.DLL \"--dumpid=a b\" --entry=Crash", "tipbox", 2, 1,
+         EXCEPTION_ACCESS_VIOLATION},
         {L"e2e_ext.dll --entry=Overflow", "extrun", 1, 1, EXCEPTION_STACK_OVERFLOW},
         {L"e2e_ext.dll --entry=ThreadOverflow", "extrun", 1, 1, EXCEPTION_STACK_OVERFLOW},
         {L"e2e_ext.dll --entry=TwoThreadsCrash", "extrun", 2, 2, EXCEPTION_ACCESS_VIOLATION},
-        // The uploader cannot be started while the heap is held: the process
-        // gives up after the bound instead of hanging.
+        // No uploader can start while another thread holds the heap: the bound ends the process.
         {L"e2e_ext.dll --entry=LockedHeapCrash", "", 0, 0, EXCEPTION_ACCESS_VIOLATION},
     };
     InstallTree tree(L"Ulvetta.exe", LocalData(L"Ulvetta"));
@@ -36,7 +36,7 @@ TEST(ExtensionJobCrash, EveryFatalFaultOfTheExtensionReachesTheUploaderAndEndsTh
     tree.EnableLog();  // and yet no line: the start banner waits for a record that never comes
     for (const auto& c : cases) {
         const std::string what = ToUtf8(c.arguments);
-        EXPECT_EQ(tree.Run(L"--dll=ext\\" + std::wstring(c.arguments), 90000), c.exitCode) << what;
+        EXPECT_EQ(tree.Run(L"--dll=ext\\" + std::wstring(c.arguments), 50000), c.exitCode) << what;
         const std::vector<Fields> reports = TakeUploaderReports(tree.Path(L"bin"));
         std::set<std::string> threads;
         for (Fields report : reports) {

@@ -184,7 +184,7 @@ void ReportPlan(const Report& report, const WString& dll, const WString& dumpId,
                                 ? L"none (no file or no version resource): crash reports carry none"
                                 : std::wstring(plan.version.c_str()));
     report.Line(L"crash source", std::wstring(plan.crashSource.c_str()) +
-                                     (dumpId.IsEmpty() ? L"" : L" (from --dumpid)"));
+                                     (plan.crashSource == dumpId ? L" (from --dumpid)" : L""));
     PathBuffer uploader = {};
     ChooseUploader(uploader);
     report.Line(
