@@ -90,11 +90,9 @@ TEST(Relaunch, AFailedStartSignalsTheSyncEventAndExitsWithOne) {
 
     // Renaming the launcher while it is suspended makes its start of its own path fail.
     auto runRenamed = [&](const std::wstring& arguments) {
-        STARTUPINFOW si = {sizeof(si)};
         PROCESS_INFORMATION pi = {};
-        std::wstring line = L"\"" + tree.Launcher() + L"\" " + arguments;
-        EXPECT_TRUE(CreateProcessW(tree.Launcher().c_str(), line.data(), nullptr, nullptr, FALSE,
-                                   CREATE_SUSPENDED, nullptr, tree.Root().c_str(), &si, &pi));
+        EXPECT_TRUE(StartProcess(L"\"" + tree.Launcher() + L"\" " + arguments, &pi,
+                                 CREATE_SUSPENDED, tree.Root(), tree.Launcher()));
         const std::wstring moved = tree.Path(L"bin\\moved.exe");
         EXPECT_TRUE(MoveFileW(tree.Launcher().c_str(), moved.c_str()));
         ResumeThread(pi.hThread);

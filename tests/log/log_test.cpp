@@ -319,10 +319,8 @@ TEST(LogProcesses, ProcessesSharingOneFileWriteWholeLinesInTheirOwnOrder) {
         std::wstring command = L"\"" + BinPath(L"log_writer.exe") + L"\" \"" + path + L"\" " +
                                std::to_wstring(id) + L" " + std::to_wstring(kRecordsEach) + L" " +
                                event;
-        STARTUPINFOW si = {sizeof(si)};
         PROCESS_INFORMATION pi = {};
-        ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                   nullptr, &si, &pi))
+        ASSERT_TRUE(StartProcess(command, &pi))
             << "writer " << id << " did not start: error " << GetLastError();
         CloseHandle(pi.hThread);
         writers.emplace_back(pi.hProcess);

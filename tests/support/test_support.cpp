@@ -27,6 +27,23 @@ TempDir::TempDir(const std::wstring& hint) {
 
 TempDir::~TempDir() { RemoveTree(path_); }
 
+bool StartProcess(const std::wstring& commandLine, PROCESS_INFORMATION* pi, DWORD flags,
+                  const std::wstring& currentDir, const std::wstring& application,
+                  const STARTUPINFOW* si) {
+    STARTUPINFOW plain = {sizeof(plain)};
+    STARTUPINFOW startup = si ? *si : plain;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (attempt > 0) Sleep(200);
+        std::wstring line = commandLine;
+        if (CreateProcessW(application.empty() ? nullptr : application.c_str(), line.data(),
+                           nullptr, nullptr, (startup.dwFlags & STARTF_USESTDHANDLES) != 0, flags,
+                           nullptr, currentDir.empty() ? nullptr : currentDir.c_str(), &startup,
+                           pi))
+            return true;
+    }
+    return false;
+}
+
 ProcessResult RunProcess(const std::wstring& commandLine, const std::wstring& currentDir,
                          DWORD timeoutMs, const std::wstring& application, std::string* output) {
     ProcessResult result;
@@ -45,15 +62,8 @@ ProcessResult RunProcess(const std::wstring& commandLine, const std::wstring& cu
         si.hStdOutput = si.hStdError = outputFile;
     }
     PROCESS_INFORMATION pi = {};
-    BOOL started = FALSE;
-    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
-        if (attempt > 0) Sleep(200);
-        std::wstring line = commandLine;
-        started = CreateProcessW(application.empty() ? nullptr : application.c_str(), line.data(),
-                                 nullptr, nullptr, output != nullptr, 0, nullptr,
-                                 currentDir.empty() ? nullptr : currentDir.c_str(), &si, &pi);
-        if (!started) result.startError = GetLastError();
-    }
+    const bool started = StartProcess(commandLine, &pi, 0, currentDir, application, &si);
+    if (!started) result.startError = GetLastError();
     if (outputFile != INVALID_HANDLE_VALUE) CloseHandle(outputFile);
     if (!started) return result;
     result.started = true;

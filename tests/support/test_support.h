@@ -35,9 +35,15 @@ struct ProcessResult {
     DWORD Code() const { return !started ? 0xFFFFFFFF : timedOut ? 0xFFFFFFFE : exitCode; }
 };
 
-// Starts `commandLine` hidden in `currentDir` (empty: inherit) and waits up to `timeoutMs`,
-// killing a process that outlives the wait; `output` gets its stdout and stderr. A failed start
-// is tried twice more: Wine has been seen to refuse one start of many on a loaded CI machine.
+// Starts `commandLine` with `flags` in `currentDir` (empty: inherit); `si` (default: none) may
+// name standard handles, which are then inherited. A failed start is tried twice more: Wine has
+// been seen to refuse one start of many on a loaded CI machine. False keeps the last error.
+bool StartProcess(const std::wstring& commandLine, PROCESS_INFORMATION* pi, DWORD flags = 0,
+                  const std::wstring& currentDir = L"", const std::wstring& application = L"",
+                  const STARTUPINFOW* si = nullptr);
+
+// Starts `commandLine` hidden as StartProcess does and waits up to `timeoutMs`, killing a
+// process that outlives the wait; `output` gets its stdout and stderr.
 ProcessResult RunProcess(const std::wstring& commandLine, const std::wstring& currentDir = L"",
                          DWORD timeoutMs = 60000, const std::wstring& application = L"",
                          std::string* output = nullptr);
