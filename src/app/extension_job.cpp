@@ -6,6 +6,7 @@
 #include "app/app_module.h"
 #include "common/path_buffer.h"
 #include "crash/crash_handoff.h"
+#include "crash/uploader_start.h"
 #include "crash/file_version.h"
 #include "log/logger.h"
 #include "product/product_folders.h"

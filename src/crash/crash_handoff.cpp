@@ -13,7 +13,7 @@
 #include "crash/crash_hooks.h"
 #include "crash/fault_record_capture.h"
 #include "crash/handoff_settings.h"
-#include "crash/handoff_thread.h"
+#include "crash/handoff.h"
 #include "crash/stack_reserve.h"
 
 HandOffSettings handOffSettings = {};

@@ -21,16 +21,3 @@ void InstallProcessHooks();
 // SIGSEGV, and stack set aside so that a stack overflow can still be handed
 // over.
 void InstallThreadHooks();
-
-// Makes a synthetic fault record (heap blocks that are never freed) whose
-// address is the return address into the caller, and stores it in `*out`.
-void CaptureExceptionPointers(DWORD code, EXCEPTION_POINTERS** out);
-
-// Whether `text`, inserted unquoted after --src=, reaches the uploader as
-// one argument: no quote in it, and nothing up to the blank (tabs, line
-// breaks).
-bool IsOneUploaderArgument(const wchar_t* text);
-
-// Starts FaultSend.exe for `pointers` and waits for it to end. A top-level
-// exception filter; always EXCEPTION_EXECUTE_HANDLER.
-LONG WINAPI LaunchUploader(EXCEPTION_POINTERS* pointers);

@@ -3,39 +3,10 @@
 #include <csignal>
 #include <new>
 
-#include "crash/crash_handoff.h"
 #include "crash/fault_record_capture.h"
+#include "crash/handoff.h"
 
 namespace {
-
-// One synthetic record: the record, the context and the pair that points
-// at both. Never freed: the uploader reads it while the hook waits, and the
-// run-time's own fault path may follow.
-struct SyntheticRecord {
-    EXCEPTION_RECORD record;
-    CONTEXT context;
-    EXCEPTION_POINTERS pointers;
-};
-
-// The first records come from memory set aside in the image, so that a hook
-// needs no allocation when memory has run out or another thread holds the
-// heap's lock. A pure call or a terminate makes two; a few more leave room
-// for faults of other threads. Past them the heap is used, and when even
-// that fails the last one set aside is used again.
-// Placed in the zero-filled section by name: with a section per variable,
-// the compiler would store these 5.5 KB of zeros in the file.
-constexpr LONG kSetAsideRecords = 4;
-__attribute__((section(".bss"))) SyntheticRecord setAside[kSetAsideRecords];
-LONG setAsideTaken = 0;
-
-SyntheticRecord* TakeRecord() {
-    const LONG taken = InterlockedIncrement(&setAsideTaken);
-    if (taken <= kSetAsideRecords) return &setAside[taken - 1];
-    InterlockedExchange(&setAsideTaken, kSetAsideRecords);
-    if (void* block = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(SyntheticRecord)))
-        return static_cast<SyntheticRecord*>(block);
-    return &setAside[kSetAsideRecords - 1];
-}
 
 // Turns the context of a function's own frame into that of its caller, at
 // the return address: the frame of the hook, which stays live while the
@@ -57,8 +28,12 @@ void UnwindOneFrame(CONTEXT& context) {
 
 }  // namespace
 
+// The record lives in the thread's report, which its hook keeps until the
+// uploader has read it; it is never freed.
 __attribute__((noinline)) void CaptureExceptionPointers(DWORD code, EXCEPTION_POINTERS** out) {
-    SyntheticRecord* const blocks = TakeRecord();
+    SyntheticRecord* const blocks = SyntheticRecordRoom();
+    *out = nullptr;
+    if (!blocks) return;
     blocks->context = CONTEXT{};
     RtlCaptureContext(&blocks->context);
     UnwindOneFrame(blocks->context);

@@ -30,6 +30,11 @@ void __cdecl SegmentationSignal(int signal);
 
 }  // namespace crash_hooks
 
+// Stores in `*out` a synthetic fault record whose address is the return
+// address into the caller, in room the hand-off set aside; null inside the
+// thread's own hook and when no room is left.
+void CaptureExceptionPointers(DWORD code, EXCEPTION_POINTERS** out);
+
 struct CrashHookEntry {
     const char* name;
     const void* address;

@@ -2,8 +2,8 @@ add_library(extrun_crash STATIC
   crash_handoff.cpp crash_handoff.h
   crash_hooks.cpp crash_hooks.h
   fault_record_capture.cpp fault_record_capture.h
-  handoff_thread.cpp handoff_thread.h
-  launch_uploader.cpp
+  handoff.cpp handoff.h
+  uploader_start.cpp uploader_start.h
   uploader_path.cpp uploader_path.h
   stack_reserve.cpp stack_reserve.h
   handoff_settings.h)

@@ -12,6 +12,7 @@
 
 #include "crash/crash_handoff.h"
 #include "crash/stack_reserve.h"
+#include "crash/uploader_start.h"
 #include "test_support.h"
 
 using namespace testsupport;
@@ -28,7 +29,7 @@ struct HostRun {
     std::vector<std::vector<Fields>> reports;  // by place
 };
 
-// Runs the host (within 20 s) with read-only uploaders, as installs leave them, at `firstUploader`
+// Runs the host (within 40 s) with read-only uploaders, as installs leave them, at `firstUploader`
 // and every later place, and folders of the uploader's name before it.
 HostRun RunHost(const std::wstring& arguments, size_t firstUploader = 0) {
     TempDir root(L"crash");
@@ -42,7 +43,7 @@ HostRun RunHost(const std::wstring& arguments, size_t firstUploader = 0) {
             CopyTo(BinPath(L"FaultSend.exe"), root / kPlaces[place] + L"\\FaultSend.exe"),
             SetFileAttributesW((root / kPlaces[place] + L"\\FaultSend.exe").c_str(),
                                FILE_ATTRIBUTE_READONLY);
-    HostRun run{RunProcess(L"\"" + bin + L"\\crash_host.exe\" " + arguments, bin, 20000),
+    HostRun run{RunProcess(L"\"" + bin + L"\\crash_host.exe\" " + arguments, bin, 40000),
                 ReadFields(bin + L"\\crash_host.txt")};
     for (const wchar_t* place : kPlaces) run.reports.push_back(TakeUploaderReports(root / place));
     return run;
@@ -92,18 +93,23 @@ TEST_P(FaultCases, HandOverFromEveryHookTheFaultPassesWhileTheProcessWaits) {
     std::vector<std::string> runs;
     for (Fields& report : host.reports[0]) {
         const std::string& line = report["command_line"];
-        const bool underLock = line.find(" --tid=" + host.notes["lock_tid"] + " ") != line.npos;
+        const size_t tid = std::min(line.find(" --tid="), line.size());
+        const std::string thread = line.substr(tid + 7, line.find(' ', tid + 1) - tid - 7);
         EXPECT_EQ(line.substr(std::min(line.find(" --pid="), line.size())),
-                  " --pid=" + host.notes["pid"] +
-                      " --tid=" + host.notes[underLock ? "lock_tid" : "tid"] + " " + c.told);
+                  " --pid=" + host.notes["pid"] + " --tid=" + thread + " " + c.told);
         EXPECT_EQ(report["record_read"], "1");
         EXPECT_EQ(report["alive_at_done"], "1") << "the failing process did not wait";
+        EXPECT_EQ(report["alone"], "1") << "two uploaders ran at once";
         const bool synthetic = report["code"] == "0x00000000";
         // A synthetic record's context is the hook's frame, still on the stack.
         EXPECT_EQ(report["context_ip"], report["address"]);
         EXPECT_TRUE(!synthetic || report["frame_live"] == "1") << "the hook's frame is gone";
+        // The uploader is told the thread that faulted, known by what it is to the case.
+        const std::string role = host.notes.count("thread." + thread)
+                                     ? host.notes["thread." + thread]
+                                     : "unknown thread";
         runs.push_back((synthetic ? HookAt(host.notes, report["address"]) : report["code"]) +
-                       (underLock ? "@lock" : ""));
+                       (role == "main" ? "" : "@" + role));
     }
     // A hook that hands over and then aborts ends the process with it: the order needs no checking.
     std::sort(runs.begin(), runs.end());
@@ -121,17 +127,34 @@ const FaultCase kFaultCases[] = {
     {"LaterFilterThenAccessViolation", "0xC0000005 0xC0000005", 0xC0000005},
     {"LaterFilter", "", 0},
     // Another thread's fault goes straight to the filter; that thread was prepared when it started.
-    {"OtherThreadAccessViolation", "0xC0000005", 0xC0000005, "thread_guarantee=16384"},
+    {"OtherThreadAccessViolation", "0xC0000005@worker", 0xC0000005, "thread_guarantee=16384"},
+    {"EightThreadsAtOnce",
+     "0xC0000005@worker 0xC0000005@worker 0xC0000005@worker "
+     "0xC0000005@worker 0xC0000005@worker 0xC0000005@worker 0xC0000005@worker 0xC0000005@worker",
+     0xC0000005},
     // The thread holding the loader lock starts its uploader, and the other thread's meanwhile.
     {"LoaderLockAndOtherThread", "0xC0000005@lock sigterm", 0xC0000005},
-    // The main thread's start fails at once; the hand-off thread's own fault is reported.
-    {"HandOffThreadFault", "0xC0000005", 0xC0000005},
+    {"LoaderLockDuringAnotherReport", "0xC0000005@lock 0xC0000005@other sigterm", 0xC0000005},
+    // Nobody can start while it holds the lock, and it has too little stack: it ends at once.
+    {"OverflowUnderLoaderLock", "", 0xC00000FD},
+    {"ThreadEndedInItsHook", "0xC0000005 0xC0000005 0xC0000005@worker", 0xC0000005},
+    {"LockHolderEndedInItsHook", "0xC0000005@lock", 0xC0000005},
+    // The fault cut the start short; the signal it was starting for is reported too.
+    {"HandOffThreadFault", "0xC0000005@starter sigterm", 0xC0000005},
+    // The second fault, inside the thread's own hook, ends the process with the first one's code.
+    {"StartAlwaysFaults", "", 0xC0000005},
+    {"StartAlwaysFaultsUnderLoaderLock", "", 0xC0000005},
+    {"SignalInsideOwnStart", "0xC0000005@lock", 0xC0000005},
+    {"ThirtyThreeThreads", "", 0xE0000033},
+    {"SlowStartsOneAfterAnother", "0xC0000005@worker 0xC0000005@worker", 0xC0000005},
     // What arming made is closed; no thread is prepared for a hand-off thread that is not there.
-    {"NoHandOffThread", "0xC0000005", 0xC0000005, "thread_guarantee=0 handles_made=0"},
-    // Starts wait for the heap past the bound (2 s); the fault, or the hand-off thread, ends it.
+    {"NoHandOffThread", "0xC0000005@worker", 0xC0000005, "thread_guarantee=0 handles_made=0"},
+    // Starts wait for the heap past the bound (2 s), which ends the process with the fault's code.
     {"FaultHoldingHeap", "", 0xC0000005},
     {"LoaderLockWhileHeapHeld", "", 0xC0000005},
     {"RaisedUnderLoaderLockWhileHeapHeld", "", kAbortExit},
+    {"AbortAfterFourRecordsWhileHeapHeld",
+     "out_of_memory out_of_memory out_of_memory out_of_memory", kAbortExit},
     {"DivisionByZero", "0xC0000094 0xC0000094", 0xC0000094},
     {"PureVirtualCall", "pure_call sigabrt", kAbortExit},
     {"Abort", "sigabrt", kAbortExit},

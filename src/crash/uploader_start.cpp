@@ -1,12 +1,10 @@
-#include <windows.h>
+#include "crash/uploader_start.h"
+
 #include <shellapi.h>
-#include <shlwapi.h>
 
 #include <cstdio>
 
-#include "crash/crash_handoff.h"
 #include "crash/handoff_settings.h"
-#include "crash/handoff_thread.h"
 #include "crash/uploader_path.h"
 
 namespace {
@@ -19,11 +17,10 @@ static_assert(sizeof(SHELLEXECUTEINFOW) == 112, "ShellExecuteExW is given the 64
 
 }  // namespace
 
-// Runs on the hand-off thread, or on a faulting thread that cannot hand
-// over, possibly on the last of its stack and with the heap exhausted: the
-// caller keeps `start` on its stack. Everything it calls comes from the
-// import table (KnownDLLs only, bound before main) and the version text was
-// read before arming, so no DLL is looked for here; keep
+// Runs with the loader lock held, possibly on a faulting thread and with the
+// heap exhausted: the caller keeps `start` on its stack. Everything it calls
+// comes from the import table (KnownDLLs only, bound before main) and the
+// version text was read before arming, so no DLL is looked for here; keep
 // common/system_library out of this path.
 bool PrepareUploaderStart(EXCEPTION_POINTERS* pointers, DWORD threadId, UploaderStart& start) {
     if (!ChooseUploader(start.uploader)) return false;
@@ -52,9 +49,4 @@ bool IsOneUploaderArgument(const wchar_t* text) {
     for (; text && *text; ++text)
         if (*text <= L' ' || *text == L'"') return false;
     return true;
-}
-
-LONG WINAPI LaunchUploader(EXCEPTION_POINTERS* pointers) {
-    HandOverFault(pointers);
-    return EXCEPTION_EXECUTE_HANDLER;
 }

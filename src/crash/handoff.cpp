@@ -1,0 +1,325 @@
+#include "crash/handoff.h"
+
+#include <algorithm>
+#include <atomic>
+#include <iterator>
+
+#include "common/handles.h"
+#include "crash/stack_reserve.h"
+#include "crash/uploader_start.h"
+
+// The hand-off's rules. Every function below keeps them; a case they do not
+// cover is a reason to change them here, not to add a branch.
+//
+// 1. A thread's fault is one report, taken from a table set aside in the
+//    image with room for a synthetic record: no hook allocates, and a thread
+//    holds one report at a time. When every report is taken, a fault ends the
+//    process with its code once no uploader runs.
+// 2. A report is started by a thread that holds the loader lock, which keeps
+//    it until that report's uploader has ended. So one report starts at a
+//    time, uploaders run one after the other, and no thread can take the lock
+//    and then fault while a start that may need it is under way.
+// 3. The hand-off thread, made while arming with a stack of its own, takes
+//    the lock only when it is free. A hook whose thread holds the lock
+//    already starts every posted report itself, its own in line with the
+//    others; so does every hook when the hand-off thread is not there, has
+//    ended, or is the hook's own thread. A thread without stack enough for a
+//    start starts nothing; if it holds the lock, nobody can, and the process
+//    ends at once with its fault's code.
+// 4. A report waits to start at most the bound (30 s) after its fault or
+//    after the end of the last uploader, whichever is later. Every wait in the
+//    hand-off but the wait for an uploader that has started ends then at the
+//    latest: whoever waits and finds a report past it ends the process with
+//    that report's code.
+// 5. A hook returns only once no report is pending (posted, or being started
+//    by another thread): the process does not end while an uploader runs or a
+//    report that can still start waits.
+// 6. A fault inside a thread's own hook starts no second report: a handler
+//    called there returns at once, so the first report goes on; a fault ends
+//    the process with the first fault's code, once no uploader runs. A fault
+//    of a thread that is starting a report puts that report back in line
+//    ahead of its own.
+// 7. A thread ended inside its hook holds up nobody: its report stays in the
+//    table, where it is started or passes its deadline like any other. Ended
+//    while it holds the loader lock, it leaves the lock held: no report starts
+//    after it, and the next deadline ends the process.
+
+namespace {
+
+// Faulting threads in the hand-off at once.
+constexpr size_t kReportCount = 32;
+
+// Starting the uploader takes between 16 and 32 KiB of stack under Wine;
+// Windows' shell may take more.
+constexpr SIZE_T kStartStack = 64 * 1024;
+
+// The hand-off thread's stack: ShellExecuteExW and the process creation
+// under it, with room to spare for extension code the shell may run. Only
+// reserved on Windows; Wine commits it, though untouched pages stay out of
+// the working set.
+constexpr SIZE_T kHandOffStack = 1024 * 1024;
+
+DWORD startBoundMs = 30 * 1000;
+constexpr DWORD kPollMs = 20;
+
+// A report without a system record ends the process as abort does.
+constexpr DWORD kNoRecordExitCode = 3;
+
+// Where the thread's block keeps the process block's address, and where
+// that keeps the loader lock's (x64).
+constexpr size_t kProcessBlockOffset = 0x60;
+constexpr size_t kLoaderLockOffset = 0x110;
+
+enum State : LONG {
+    kHeld,      // its thread is in a hook; nothing posted yet
+    kPosted,    // in line to start
+    kStarting,  // taken up under the loader lock until its uploader has ended
+    kOver,      // its uploader has ended, or it could not be started
+};
+
+struct Report {
+    std::atomic<DWORD> thread;   // the thread holding it; 0 when free
+    std::atomic<LONG> state;     // the fields below are written before kPosted
+    std::atomic<DWORD> starter;  // while kStarting
+    EXCEPTION_POINTERS* pointers;
+    DWORD code;  // what the process ends with when it cannot start
+    ULONGLONG faultAt;
+    ULONG place;  // in line: the oldest starts first
+    SyntheticRecord synthetic;
+};
+
+// Process lifetime, as is everything below. Placed in the zero-filled
+// section by name: with a section per variable, the compiler would store
+// these 48 KB of zeros in the file.
+__attribute__((section(".bss"))) Report reports[kReportCount];
+std::atomic<ULONG> lastPlace{0};
+
+HANDLE wake = nullptr;           // a report was posted
+HANDLE handOffThread = nullptr;  // kept open: hooks look whether it still runs
+DWORD handOffThreadId = 0;
+
+// The uploader of the report being started, until it has ended; and the tick
+// at which the last one ended (0: none yet).
+std::atomic<HANDLE> runningUploader{nullptr};
+std::atomic<ULONGLONG> lastUploaderEnd{0};
+
+DWORD CodeOf(const EXCEPTION_POINTERS* pointers) {
+    return pointers && pointers->ExceptionRecord ? pointers->ExceptionRecord->ExceptionCode : 0;
+}
+
+CRITICAL_SECTION* LoaderLock() {
+    const auto* teb = reinterpret_cast<const BYTE*>(ThreadInformationBlock());
+    const auto* peb = *reinterpret_cast<const BYTE* const*>(teb + kProcessBlockOffset);
+    return *reinterpret_cast<CRITICAL_SECTION* const*>(peb + kLoaderLockOffset);
+}
+
+bool HoldsLoaderLock() { return HandleToULong(LoaderLock()->OwningThread) == GetCurrentThreadId(); }
+
+bool HasStackToStart() {
+    MEMORY_BASIC_INFORMATION stack = {};
+    return VirtualQuery(&stack, &stack, sizeof(stack)) &&
+           static_cast<SIZE_T>(reinterpret_cast<char*>(&stack) -
+                               static_cast<char*>(stack.AllocationBase)) >= kStartStack;
+}
+
+Report* OwnReport() {
+    const DWORD me = GetCurrentThreadId();
+    for (Report& report : reports)
+        if (report.thread == me) return &report;
+    return nullptr;
+}
+
+Report* TakeFreeReport() {
+    for (Report& report : reports) {
+        DWORD free = 0;
+        if (report.thread.compare_exchange_strong(free, GetCurrentThreadId())) return &report;
+    }
+    return nullptr;
+}
+
+// What a hook waits for. A report this thread is starting waits for this
+// hook instead: its start goes on when the hook returns.
+bool IsPending(const Report& report) {
+    const LONG state = report.state;
+    return state == kPosted || (state == kStarting && report.starter != GetCurrentThreadId());
+}
+
+bool AnyPending() { return std::any_of(std::begin(reports), std::end(reports), IsPending); }
+
+ULONGLONG FileTimeValue(const FILETIME& time) {
+    return (ULONGLONG{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+}
+
+// Whether an uploader runs; if not, `idleSince` is the tick at which the last
+// one ended. That end is the uploader's own exit time where it is known, so
+// that it holds when the thread that awaited it is gone.
+bool UploaderRuns(ULONGLONG* idleSince) {
+    const HANDLE process = runningUploader;
+    *idleSince = lastUploaderEnd;
+    if (!process) return false;
+    FILETIME created, exited, kernel, user, now;
+    // A handle closed meanwhile fails: the uploader counts as running until
+    // the next look.
+    if (WaitForSingleObject(process, 0) != WAIT_OBJECT_0 ||
+        !GetProcessTimes(process, &created, &exited, &kernel, &user))
+        return true;
+    GetSystemTimeAsFileTime(&now);
+    const ULONGLONG ticks = GetTickCount64();
+    const ULONGLONG ago = FileTimeValue(now) > FileTimeValue(exited)
+                              ? (FileTimeValue(now) - FileTimeValue(exited)) / 10000
+                              : 0;
+    *idleSince = ticks - std::min(ago, ticks);
+    return false;
+}
+
+// Rule 4.
+void EndIfPastDeadline() {
+    ULONGLONG idleSince = 0;
+    if (UploaderRuns(&idleSince)) return;
+    const ULONGLONG now = GetTickCount64();
+    for (const Report& report : reports)
+        if (IsPending(report) && now >= std::max(report.faultAt, idleSince) + startBoundMs)
+            TerminateProcess(GetCurrentProcess(), report.code);
+}
+
+// Rules 1, 3 and 6: nobody can start a report, and nothing may read the
+// process any more once no uploader does.
+void EndOnceNoUploaderRuns(DWORD code) {
+    ULONGLONG idleSince = 0;
+    while (UploaderRuns(&idleSince)) Sleep(kPollMs);
+    TerminateProcess(GetCurrentProcess(), code);
+}
+
+// Under the loader lock, which makes this thread the only one taking up
+// reports.
+Report* TakeOldestPosted() {
+    Report* oldest = nullptr;
+    for (Report& report : reports)
+        if (report.state == kPosted && (!oldest || report.place < oldest->place)) oldest = &report;
+    if (oldest) {
+        oldest->starter = GetCurrentThreadId();
+        oldest->state = kStarting;
+    }
+    return oldest;
+}
+
+// Rule 2: under the loader lock, until the uploader has ended.
+void StartAndAwait(const Report& report) {
+    UploaderStart start = {};
+    const HANDLE process = PrepareUploaderStart(report.pointers, report.thread, start)
+                               ? StartPreparedUploader(start)
+                               : nullptr;
+    if (!process) return;
+    runningUploader = process;
+    // A wait that fails leaves nothing to wait for: the handle is not one.
+    WaitForSingleObject(process, INFINITE);
+    lastUploaderEnd = GetTickCount64();
+    runningUploader = nullptr;
+    CloseHandle(process);
+}
+
+// Rules 2 and 3: every posted report, oldest first, if the loader lock can be
+// had without waiting.
+void StartPostedReports() {
+    CRITICAL_SECTION* const lock = LoaderLock();
+    if (!TryEnterCriticalSection(lock)) return;
+    while (Report* report = TakeOldestPosted()) {
+        StartAndAwait(*report);
+        report->state = kOver;
+    }
+    LeaveCriticalSection(lock);
+}
+
+// Rule 3.
+bool StartsReportsHere() {
+    return HoldsLoaderLock() || GetCurrentThreadId() == handOffThreadId || !handOffThread ||
+           WaitForSingleObject(handOffThread, 0) != WAIT_TIMEOUT;
+}
+
+// Rule 6: the start this thread was making when it faulted.
+void PutBackCutShortStart() {
+    for (Report& report : reports)
+        if (report.state == kStarting && report.starter == GetCurrentThreadId())
+            report.state = kPosted;
+}
+
+// Rules 3, 4 and 5.
+void WaitUntilNothingPending(DWORD code) {
+    for (;;) {
+        if (StartsReportsHere()) {
+            if (HasStackToStart())
+                StartPostedReports();
+            else if (HoldsLoaderLock())
+                EndOnceNoUploaderRuns(code);
+        }
+        if (!AnyPending()) return;
+        EndIfPastDeadline();
+        Sleep(kPollMs);
+    }
+}
+
+DWORD WINAPI HandOffLoop(void*) {
+    for (;;) {
+        if (WaitForSingleObject(wake, AnyPending() ? kPollMs : INFINITE) == WAIT_FAILED) return 0;
+        StartPostedReports();
+        EndIfPastDeadline();
+    }
+}
+
+}  // namespace
+
+bool StartHandOffThread() {
+    if (handOffThread) return true;
+    UniqueHandle event(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!event) return false;
+    wake = event.get();
+    DWORD id = 0;
+    const HANDLE thread = CreateThread(nullptr, kHandOffStack, HandOffLoop, nullptr,
+                                       STACK_SIZE_PARAM_IS_A_RESERVATION, &id);
+    if (!thread) {
+        wake = nullptr;
+        return false;
+    }
+    event.release();
+    handOffThreadId = id;
+    handOffThread = thread;
+    return true;
+}
+
+SyntheticRecord* SyntheticRecordRoom() {
+    Report* report = OwnReport();
+    if (!report) report = TakeFreeReport();
+    return report && report->state == kHeld ? &report->synthetic : nullptr;
+}
+
+LONG WINAPI LaunchUploader(EXCEPTION_POINTERS* pointers) {
+    const DWORD code = CodeOf(pointers);
+    Report* report = OwnReport();
+    if (report && report->state != kHeld) {
+        if (code) EndOnceNoUploaderRuns(report->code);
+        return EXCEPTION_EXECUTE_HANDLER;
+    }
+    if (!report) report = TakeFreeReport();
+    if (!report) {
+        EndOnceNoUploaderRuns(code ? code : kNoRecordExitCode);
+        return EXCEPTION_EXECUTE_HANDLER;
+    }
+    if (code) PutBackCutShortStart();
+    report->pointers = pointers;
+    report->code = code ? code : kNoRecordExitCode;
+    report->faultAt = GetTickCount64();
+    report->place = ++lastPlace;
+    report->state = kPosted;
+    if (wake) SetEvent(wake);
+    WaitUntilNothingPending(report->code);
+    report->state = kHeld;
+    report->thread = 0;
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+ScopedStartBoundForTesting::ScopedStartBoundForTesting(DWORD milliseconds)
+    : previous_(startBoundMs) {
+    startBoundMs = milliseconds;
+}
+
+ScopedStartBoundForTesting::~ScopedStartBoundForTesting() { startBoundMs = previous_; }
