@@ -1,0 +1,87 @@
+// Fault storm: runs fault_storm_host.exe once per seed, in a throw-away install tree whose
+// FaultSend.exe is fault_storm_uploader.exe, and holds each run to the crash hand-off's rules:
+//   ended  the process ended by itself: within the mix's first half second, the uploaders' own
+//          time and their starts, and two bounds (2 s) after the last of them
+//   alive  every uploader found the process still running when it was done
+//   alone  no two uploaders ran at once
+//   once   no thread was reported twice, nor one that did not fault
+//   all    in a mix where no report is lost by design, every thread that faulted at least 100 ms
+//          before the process ended, and that the mix did not end, was reported
+// Prints a line per broken rule with the seed that runs the mix again, then the counts.
+//   fault_storm.exe [mixes (200)] [first seed (from the clock)]
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <map>
+#include <string>
+
+#include "test_support.h"
+
+using namespace testsupport;
+
+int wmain(int argc, wchar_t** argv) {
+    const unsigned mixes = argc > 1 ? wcstoul(argv[1], nullptr, 10) : 200;
+    const unsigned first = argc > 2 ? wcstoul(argv[2], nullptr, 10) : GetTickCount() % 1000000;
+    unsigned lossy = 0, faults = 0, reports = 0, hangs = 0, broken = 0;
+    const ULONGLONG began = GetTickCount64();
+    for (unsigned seed = first; seed < first + mixes; ++seed) {
+        TempDir root(L"storm");
+        const std::wstring bin = root / L"bin";
+        MakeDirs(bin);
+        CopyTo(BinPath(L"fault_storm_host.exe"), bin + L"\\fault_storm_host.exe");
+        CopyTo(BinPath(L"fault_storm_uploader.exe"), bin + L"\\FaultSend.exe");
+        const ULONGLONG start = GetTickCount64();
+        const ProcessResult run = RunProcess(
+            L"\"" + bin + L"\\fault_storm_host.exe\" " + std::to_wstring(seed), bin, 120000);
+        const ULONGLONG took = GetTickCount64() - start;
+        Fields notes = ReadFields(bin + L"\\storm.txt");
+        std::string moments;
+        ReadBytes(bin + L"\\faults.bin", &moments);
+        std::map<std::string, ULONGLONG> faultedAt;
+        struct Moment {
+            DWORD thread;
+            ULONGLONG tick;
+        };
+        for (size_t at = 0; at + sizeof(Moment) <= moments.size(); at += sizeof(Moment)) {
+            const auto* moment = reinterpret_cast<const Moment*>(moments.data() + at);
+            if (moment->thread) faultedAt[std::to_string(moment->thread)] = moment->tick;
+        }
+        const std::vector<Fields> made = TakeUploaderReports(bin);
+
+        std::string why;
+        const auto rule = [&](bool kept, const std::string& name) {
+            if (!kept && why.find(name) == std::string::npos) why += " " + name;
+        };
+        ULONGLONG allowed = 500 + 2 * 2000 + 3000;
+        std::map<std::string, int> reported;
+        for (Fields report : made) {
+            allowed += std::stoull("0" + report["ms"]) + 600;
+            rule(report["alive"] == "1", "alive");
+            rule(report["alone"] == "1", "alone");
+            const std::string& tid = report["tid"];
+            rule(++reported[tid] == 1, "once");
+            rule(notes.count("fault." + tid) || notes.count("ended." + tid) || notes["lossy"] == "1",
+                 "once");
+        }
+        faults += static_cast<unsigned>(faultedAt.size());
+        for (const auto& [thread, tick] : faultedAt)
+            if (notes.count("fault." + thread) && notes["lossy"] == "0" && tick + 100 < start + took)
+                rule(reported.count(thread) == 1, "all");
+        rule(!run.timedOut && took <= allowed, "ended");
+        lossy += notes["lossy"] == "1";
+        reports += static_cast<unsigned>(made.size());
+        hangs += run.timedOut;
+        if (!why.empty()) {
+            ++broken;
+            printf("seed %u broke:%s (%llu ms, exit 0x%08lX, %zu reports)\n", seed, why.c_str(),
+                   took, run.exitCode, made.size());
+            fflush(stdout);
+        }
+    }
+    printf("fault storm: %u mixes from seed %u (%u where reports may be lost by design), %u faults, "
+           "%u reports, %u hangs, %u broke a rule; %.0f s\n",
+           mixes, first, lossy, faults, reports, hangs, broken,
+           (GetTickCount64() - began) / 1000.0);
+    return broken ? 1 : 0;
+}

@@ -1,0 +1,13 @@
+# Fault storm: random mixes of faults and disturbances against the crash hand-off, judged by its
+# rules. Run by hand (scripts/bench storm), never in the test run.
+add_executable(fault_storm_host WIN32 ${CMAKE_CURRENT_LIST_DIR}/fault_storm_host.cpp)
+target_link_libraries(fault_storm_host PRIVATE extrun_crash extrun_testsupport dbghelp)
+add_executable(fault_storm_uploader WIN32 ${CMAKE_CURRENT_LIST_DIR}/fault_storm_uploader.cpp)
+target_link_libraries(fault_storm_uploader PRIVATE extrun_testsupport)
+foreach(storm fault_storm_host fault_storm_uploader)
+  target_link_options(${storm} PRIVATE -municode)
+endforeach()
+add_executable(fault_storm ${CMAKE_CURRENT_LIST_DIR}/fault_storm.cpp)
+target_link_libraries(fault_storm PRIVATE extrun_testsupport)
+target_link_options(fault_storm PRIVATE -municode)
+add_dependencies(fault_storm fault_storm_host fault_storm_uploader)
