@@ -94,6 +94,11 @@ struct Report {
 __attribute__((section(".bss"))) Report reports[kReportCount];
 std::atomic<ULONG> lastPlace{0};
 
+// Where each thread keeps the report it holds: a thread ended inside its hook
+// leaves its report behind, and another thread may get its id. Without a
+// slot in the thread's own block (the first 64), threads are told apart by
+// their ids alone.
+DWORD heldReportSlot = TLS_OUT_OF_INDEXES;
 HANDLE wake = nullptr;           // a report was posted
 HANDLE handOffThread = nullptr;  // kept open: hooks look whether it still runs
 DWORD handOffThreadId = 0;
@@ -123,16 +128,29 @@ bool HasStackToStart() {
 }
 
 Report* OwnReport() {
+    if (heldReportSlot != TLS_OUT_OF_INDEXES) {
+        const DWORD lastError = GetLastError();
+        auto* const report = static_cast<Report*>(TlsGetValue(heldReportSlot));
+        SetLastError(lastError);
+        return report;
+    }
     const DWORD me = GetCurrentThreadId();
     for (Report& report : reports)
         if (report.thread == me) return &report;
     return nullptr;
 }
 
+void KeepOwnReport(Report* report) {
+    if (heldReportSlot != TLS_OUT_OF_INDEXES) TlsSetValue(heldReportSlot, report);
+}
+
 Report* TakeFreeReport() {
     for (Report& report : reports) {
         DWORD free = 0;
-        if (report.thread.compare_exchange_strong(free, GetCurrentThreadId())) return &report;
+        if (report.thread.compare_exchange_strong(free, GetCurrentThreadId())) {
+            KeepOwnReport(&report);
+            return &report;
+        }
     }
     return nullptr;
 }
@@ -270,6 +288,11 @@ DWORD WINAPI HandOffLoop(void*) {
 
 bool StartHandOffThread() {
     if (handOffThread) return true;
+    heldReportSlot = TlsAlloc();
+    if (heldReportSlot >= TLS_MINIMUM_AVAILABLE && heldReportSlot != TLS_OUT_OF_INDEXES) {
+        TlsFree(heldReportSlot);
+        heldReportSlot = TLS_OUT_OF_INDEXES;
+    }
     UniqueHandle event(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!event) return false;
     wake = event.get();
@@ -313,6 +336,7 @@ LONG WINAPI LaunchUploader(EXCEPTION_POINTERS* pointers) {
     if (wake) SetEvent(wake);
     WaitUntilNothingPending(report->code);
     report->state = kHeld;
+    KeepOwnReport(nullptr);
     report->thread = 0;
     return EXCEPTION_EXECUTE_HANDLER;
 }
