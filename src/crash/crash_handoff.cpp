@@ -16,8 +16,6 @@
 #include "crash/handoff.h"
 #include "crash/stack_reserve.h"
 
-HandOffSettings handOffSettings = {};
-
 namespace {
 
 // x86-64: xor eax, eax; ret 0. Every later SetUnhandledExceptionFilter

@@ -50,6 +50,13 @@ namespace crash_hooks {
 // The hooks repeat the same few lines on purpose: a synthetic record points
 // at the return address into the hook that captured it, so each hook must
 // call CaptureExceptionPointers itself, and stay a function of its own.
+//
+// The run-time puts a signal's handler back to the default as it calls it, so
+// a signal hook installs itself again: a second abort or raised signal is
+// reported too, instead of ending the process unreported. A SIGSEGV or
+// SIGFPE that comes from a fault is the exception: the run-time's reset lets
+// the fault, when it repeats, reach the top-level filter rather than this
+// hook again.
 
 void __cdecl PureCall() {
     EXCEPTION_POINTERS* pointers = nullptr;
@@ -79,18 +86,21 @@ void __cdecl InvalidParameter(const wchar_t*, const wchar_t*, const wchar_t*, un
 }
 
 void __cdecl AbortSignal(int) {
+    signal(SIGABRT, AbortSignal);
     EXCEPTION_POINTERS* pointers = nullptr;
     CaptureExceptionPointers(0, &pointers);
     LaunchUploader(pointers);
 }
 
 void __cdecl InterruptSignal(int) {
+    signal(SIGINT, InterruptSignal);
     EXCEPTION_POINTERS* pointers = nullptr;
     CaptureExceptionPointers(0, &pointers);
     LaunchUploader(pointers);
 }
 
 void __cdecl TerminationSignal(int) {
+    signal(SIGTERM, TerminationSignal);
     EXCEPTION_POINTERS* pointers = nullptr;
     CaptureExceptionPointers(0, &pointers);
     LaunchUploader(pointers);
@@ -111,7 +121,7 @@ void Unexpected() {
 void __cdecl FloatingPointSignal(int) {
     EXCEPTION_POINTERS pair = {};
     EXCEPTION_POINTERS* pointers = FaultRecordForSignal(SIGFPE, pair);
-    if (!pointers) CaptureExceptionPointers(0, &pointers);
+    if (!pointers) signal(SIGFPE, FloatingPointSignal), CaptureExceptionPointers(0, &pointers);
     LaunchUploader(pointers);
 }
 
@@ -124,7 +134,7 @@ void __cdecl IllegalInstructionSignal(int) {
 void __cdecl SegmentationSignal(int) {
     EXCEPTION_POINTERS pair = {};
     EXCEPTION_POINTERS* pointers = FaultRecordForSignal(SIGSEGV, pair);
-    if (!pointers) CaptureExceptionPointers(0, &pointers);
+    if (!pointers) signal(SIGSEGV, SegmentationSignal), CaptureExceptionPointers(0, &pointers);
     LaunchUploader(pointers);
 }
 

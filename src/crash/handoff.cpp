@@ -14,7 +14,7 @@
 // 1. A thread's fault is one report, taken from a table set aside in the
 //    image with room for a synthetic record: no hook allocates, and a thread
 //    holds one report at a time. When every report is taken, a fault ends the
-//    process with its code once no uploader runs.
+//    process with its code once no uploader runs and none is being started.
 // 2. A report is started by a thread that holds the loader lock, which keeps
 //    it until that report's uploader has ended. So one report starts at a
 //    time, uploaders run one after the other, and no thread can take the lock
@@ -40,9 +40,10 @@
 //    of a thread that is starting a report puts that report back in line
 //    ahead of its own.
 // 7. A thread ended inside its hook holds up nobody: its report stays in the
-//    table, where it is started or passes its deadline like any other. Ended
-//    while it holds the loader lock, it leaves the lock held: no report starts
-//    after it, and the next deadline ends the process.
+//    table, where it is started or passes its deadline like any other, and is
+//    then free for the next fault that needs room. Ended while it holds the
+//    loader lock, it leaves the lock held: no report starts after it, and the
+//    next deadline ends the process.
 
 namespace {
 
@@ -78,7 +79,11 @@ enum State : LONG {
 };
 
 struct Report {
-    std::atomic<DWORD> thread;   // the thread holding it; 0 when free
+    std::atomic<DWORD> thread;  // the thread holding it; 0 when free
+    // That thread, for telling whether it has ended: another thread may get
+    // its id then, and the report may be taken again once it is over. Null
+    // when it could not be had: the id alone counts then.
+    HANDLE self;
     std::atomic<LONG> state;     // the fields below are written before kPosted
     std::atomic<DWORD> starter;  // while kStarting
     EXCEPTION_POINTERS* pointers;
@@ -94,11 +99,6 @@ struct Report {
 __attribute__((section(".bss"))) Report reports[kReportCount];
 std::atomic<ULONG> lastPlace{0};
 
-// Where each thread keeps the report it holds: a thread ended inside its hook
-// leaves its report behind, and another thread may get its id. Without a
-// slot in the thread's own block (the first 64), threads are told apart by
-// their ids alone.
-DWORD heldReportSlot = TLS_OUT_OF_INDEXES;
 HANDLE wake = nullptr;           // a report was posted
 HANDLE handOffThread = nullptr;  // kept open: hooks look whether it still runs
 DWORD handOffThreadId = 0;
@@ -127,30 +127,35 @@ bool HasStackToStart() {
                                static_cast<char*>(stack.AllocationBase)) >= kStartStack;
 }
 
+bool HolderHasEnded(const Report& report) {
+    return report.self && WaitForSingleObject(report.self, 0) == WAIT_OBJECT_0;
+}
+
+// A report of the calling thread's id whose thread has ended was left by
+// another thread.
 Report* OwnReport() {
-    if (heldReportSlot != TLS_OUT_OF_INDEXES) {
-        const DWORD lastError = GetLastError();
-        auto* const report = static_cast<Report*>(TlsGetValue(heldReportSlot));
-        SetLastError(lastError);
-        return report;
-    }
     const DWORD me = GetCurrentThreadId();
     for (Report& report : reports)
-        if (report.thread == me) return &report;
+        if (report.thread == me && !HolderHasEnded(report)) return &report;
     return nullptr;
 }
 
-void KeepOwnReport(Report* report) {
-    if (heldReportSlot != TLS_OUT_OF_INDEXES) TlsSetValue(heldReportSlot, report);
-}
-
+// A free report, or one left by a thread that ended in its hook once nothing
+// is left to do for it (rule 7).
 Report* TakeFreeReport() {
     for (Report& report : reports) {
-        DWORD free = 0;
-        if (report.thread.compare_exchange_strong(free, GetCurrentThreadId())) {
-            KeepOwnReport(&report);
-            return &report;
-        }
+        DWORD holder = report.thread;
+        const LONG state = report.state;
+        const bool left = holder && (state == kHeld || state == kOver) && HolderHasEnded(report);
+        if ((holder && !left) ||
+            !report.thread.compare_exchange_strong(holder, GetCurrentThreadId()))
+            continue;
+        if (report.self) CloseHandle(report.self);
+        report.self = nullptr;
+        DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &report.self,
+                        SYNCHRONIZE, FALSE, 0);
+        report.state = kHeld;
+        return &report;
     }
     return nullptr;
 }
@@ -200,11 +205,19 @@ void EndIfPastDeadline() {
             TerminateProcess(GetCurrentProcess(), report.code);
 }
 
-// Rules 1, 3 and 6: nobody can start a report, and nothing may read the
-// process any more once no uploader does.
+// Rules 1, 3 and 6: this fault cannot be reported, and the process ends once
+// no uploader reads it and no other thread is starting one, which ends by its
+// deadline at the latest.
 void EndOnceNoUploaderRuns(DWORD code) {
+    const auto startingElsewhere = [](const Report& report) {
+        return report.state == kStarting && report.starter != GetCurrentThreadId();
+    };
     ULONGLONG idleSince = 0;
-    while (UploaderRuns(&idleSince)) Sleep(kPollMs);
+    while (UploaderRuns(&idleSince) ||
+           std::any_of(std::begin(reports), std::end(reports), startingElsewhere)) {
+        EndIfPastDeadline();
+        Sleep(kPollMs);
+    }
     TerminateProcess(GetCurrentProcess(), code);
 }
 
@@ -288,11 +301,6 @@ DWORD WINAPI HandOffLoop(void*) {
 
 bool StartHandOffThread() {
     if (handOffThread) return true;
-    heldReportSlot = TlsAlloc();
-    if (heldReportSlot >= TLS_MINIMUM_AVAILABLE && heldReportSlot != TLS_OUT_OF_INDEXES) {
-        TlsFree(heldReportSlot);
-        heldReportSlot = TLS_OUT_OF_INDEXES;
-    }
     UniqueHandle event(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!event) return false;
     wake = event.get();
@@ -335,8 +343,9 @@ LONG WINAPI LaunchUploader(EXCEPTION_POINTERS* pointers) {
     report->state = kPosted;
     if (wake) SetEvent(wake);
     WaitUntilNothingPending(report->code);
+    CloseHandle(report->self);
+    report->self = nullptr;
     report->state = kHeld;
-    KeepOwnReport(nullptr);
     report->thread = 0;
     return EXCEPTION_EXECUTE_HANDLER;
 }

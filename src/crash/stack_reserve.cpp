@@ -1,6 +1,5 @@
 #include "crash/stack_reserve.h"
 
-
 namespace {
 
 bool IsPlainCommitted(const MEMORY_BASIC_INFORMATION& region) {

@@ -17,6 +17,9 @@ static_assert(sizeof(SHELLEXECUTEINFOW) == 112, "ShellExecuteExW is given the 64
 
 }  // namespace
 
+// Written while arming, read by every start.
+HandOffSettings handOffSettings = {};
+
 // Runs with the loader lock held, possibly on a faulting thread and with the
 // heap exhausted: the caller keeps `start` on its stack. Everything it calls
 // comes from the import table (KnownDLLs only, bound before main) and the

@@ -142,6 +142,7 @@ const FaultCase kFaultCases[] = {
     {"OverflowUnderLoaderLock", "", 0xC00000FD},
     {"ThreadEndedInItsHook", "0xC0000005 0xC0000005 0xC0000005@worker", 0xC0000005},
     {"LockHolderEndedInItsHook", "0xC0000005@lock", 0xC0000005},
+    {"ThirtyTwoEndedInTheirHooks", "0xC0000005 0xC0000005", 0xC0000005},
     // The fault cut the start short; the signal it was starting for is reported too.
     {"HandOffThreadFault", "0xE0000001@starter sigterm", 0xE0000001},
     {"SignalInsideHandOffStart", "0xC0000005 0xC0000005 sigint@starter", 0xC0000005},
@@ -149,7 +150,7 @@ const FaultCase kFaultCases[] = {
     {"StartAlwaysFaults", "", 0xE0000001},
     {"StartAlwaysFaultsUnderLoaderLock", "", 0xC0000005},
     {"SignalInsideOwnStart", "0xC0000005@lock", 0xC0000005},
-    {"ThirtyThreeThreads", "", 0xE0000033},
+    {"ThirtyThreeThreads", "", 0xC0000005},
     {"SlowStartsOneAfterAnother", "0xC0000005@worker 0xC0000005@worker", 0xC0000005},
     {"UploaderOutlivesTheBound", "0xC0000005@worker 0xC0000005@worker", 0xC0000005},
     // What arming made is closed; no thread is prepared for a hand-off thread that is not there.
@@ -175,6 +176,8 @@ const FaultCase kFaultCases[] = {
     {"Sigsegv", "sigsegv", 0},
     {"Sigfpe", "sigfpe", 0},
     {"Sigint", "sigint", 0},
+    {"SignalsTwice", "sigsegv sigsegv sigterm sigterm", 0},
+    {"TwoThreadsAbortAtOnce", "sigabrt@worker sigabrt@worker", kAbortExit},
     {"Sigterm", "sigterm", 0, "", std::wstring(300, L's') + L" " + std::wstring(300, L'9'),
      "--src=" + std::string(259, 's') + " --ver=" + std::string(259, '9') + " --rep=0"},
 };
