@@ -60,6 +60,8 @@ Mix DrawMix(unsigned seed) {
         if (chance(5)) start = static_cast<StartAction>(1 + draw() % 3);
     if (count > 1 && chance(25)) mix.ended = 1 + draw() % (count - 1), mix.endedAfterMs = draw() % 400;
     for (StartAction start : mix.starts) mix.lossy |= start == kFault || start == kHang;
+    // A thread ended while it holds the loader lock leaves it held: nothing starts after it.
+    mix.lossy |= mix.ended >= 0 && mix.faults[mix.ended].kind == kUnderLoaderLock;
     mix.lossy |= mix.heapHeldMs == INFINITE;
     return mix;
 }
