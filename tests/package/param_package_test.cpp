@@ -235,7 +235,8 @@ TEST(ExtrunPack, RefusesMalformedInputWithAMessage) {
     }
 }
 
-// A product's own program is told why, in the words extrun-pack prints where it refuses the same.
+// A product's own program is told why, in the words extrun-pack prints where it refuses the same,
+// and reads back what it packed.
 TEST(ExtrunPack, TheLibraryRefusesAsExtrunPackDoesAndSaysWhy) {
     const struct {
         std::vector<extrun::PackageRecord> records;
@@ -260,4 +261,9 @@ TEST(ExtrunPack, TheLibraryRefusesAsExtrunPackDoesAndSaysWhy) {
                                   &reason),
               "");
     EXPECT_EQ(reason, L"untouched");
+    std::vector<extrun::PackageRecord> read;
+    EXPECT_FALSE(extrun::ReadPackage("abc", &read));
+    ASSERT_TRUE(extrun::ReadPackage(extrun::MakePackage({{"a", "1"}, {"b", "2"}}), &read));
+    ASSERT_EQ(read.size(), 2u);
+    EXPECT_EQ(read[0].name + read[0].data + read[1].name + read[1].data, "a1b2");
 }
