@@ -23,6 +23,11 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
     ASSERT_TRUE(tree.Add(L"ext_record_ca_unaccepted.dll", L"ext\\far.dll"));
     ASSERT_TRUE(tree.Add(L"ext_record32.dll", L"ext\\x86.dll"));
     ASSERT_TRUE(tree.Add(L"e2e_ext_importing.dll", L"ext\\importing.dll"));
+    // The DLL that e2e_dep.dll imports lies in a folder of PATH, where both programs look for it.
+    wchar_t path[4096] = L"";
+    GetEnvironmentVariableW(L"PATH", path, 4096);
+    SetEnvironmentVariableW(L"PATH", (tree.Path(L"lib") + L";" + path).c_str());
+    ASSERT_TRUE(MakeDirs(tree.Path(L"lib")) && tree.Add(L"e2e_dep2.dll", L"lib\\e2e_dep2.dll"));
     // Also under names the loader reads otherwise, beside the unsigned DLL it would take instead.
     const std::wstring blank = L"\\\\?\\" + tree.Path(L"ext\\blank.dll ");
     for (const wchar_t* name : {L"held.dll", L"e2e_ext.dll", L"LaunchModule.tpi", L"plugin",
@@ -106,7 +111,8 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
          "image: not read: nothing to run\r\n"},
         // The extension sees the whole command line; the name loads without its final ".".
         {L"--dll=ext\\e2e_ext.dll. --entry=Run --own-option=\"x y\" --dumpid=", "", "call Run",
-         "e2e_ext.dll\r\nimage: 64-bit (AMD64), a DLL; exports \"Run\"|\", accepted\r\n"},
+         "e2e_ext.dll\r\nimage: 64-bit (AMD64), a DLL; exports \"Run\"\r\nimports: system DLLs "
+         "only\r\n|\", accepted\r\n"},
         // The legacy name is replaced by the new one, case-sensitively.
         {L"--dll=ext\\LNCH.tpi --entry=Run", "", "call Run",
          "ext\\LaunchModule.tpi (the legacy name LNCH.tpi replaced) -> " + root +
@@ -147,11 +153,15 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
          "the current folder or a folder of PATH; " + root + "\\ext\\e2e_dep.dll lies beside the "
          "extension, where the loader does not look\r\n", false, L"ext\\e2e_dep.dll"},
         {L"--dll=ext\\importing.dll --entry=Run", "", "call Run",
-         "import: e2e_dep.dll: " + root + "\\bin\\e2e_dep.dll (the launcher's folder)\r\n", false,
-         L"bin\\e2e_dep.dll"},
+         "import: e2e_dep.dll: " + root + "\\bin\\e2e_dep.dll (the launcher's folder)\r\nimport: "
+         "e2e_dep2.dll (for e2e_dep.dll): " + root + "\\lib\\e2e_dep2.dll (a folder of PATH)\r\n",
+         false, L"bin\\e2e_dep.dll"},
         {L"--dll=ext\\importing.dll --entry=Run", "", "call Run",
          "import: e2e_dep.dll: " + root + "\\e2e_dep.dll (the current folder)\r\n", false,
          L"e2e_dep.dll"},
+        {L"--dll=ext\\importing.dll --entry=Run", "", "call Run",
+         "import: e2e_dep.dll: C:\\windows\\e2e_dep.dll (the Windows folder)\r\n", false,
+         L"C:\\windows\\e2e_dep.dll"},
         // The uploader gets 259 units of a longer source name.
         {L"--dll=ext\\e2e_ext.dll --entry=Run --dumpid=" + std::wstring(400, L'd'), "", "call Run",
          "\r\ncrash source: " + std::string(259, 'd') +
@@ -160,7 +170,8 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
     for (const Case& c : cases) {
         SCOPED_TRACE(ToUtf8(c.arguments));
         DeleteFileW(tree.LogPath().c_str());
-        ASSERT_TRUE(c.dep.empty() || tree.Add(L"e2e_dep.dll", c.dep));
+        const std::wstring dep = c.dep.find(L':') == std::wstring::npos ? tree.Path(c.dep) : c.dep;
+        ASSERT_TRUE(c.dep.empty() || CopyTo(BinPath(L"e2e_dep.dll"), dep));
         // The verdict names the log line as it stands after the record's prefix.
         const std::string verdict =
             c.verdict.empty() ? "refused " + c.line.substr(c.line.find("] ") + 2) : c.verdict;
@@ -201,7 +212,7 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
         EXPECT_NE(output.find("\r\nverdict: " + verdict + "\r\n"), std::string::npos) << output;
         for (const std::string& shown : SplitLines(c.shown, "|"))
             EXPECT_NE(output.find(shown), std::string::npos) << output;
-        if (!c.dep.empty()) DeleteFileW(tree.Path(c.dep).c_str());
+        if (!c.dep.empty()) DeleteFileW(dep.c_str());
     }
     // Switched off, the launcher writes no log.
     DeleteFileW(tree.LogPath().c_str());

@@ -33,6 +33,7 @@
 #include "image_exports.h"
 #include "import_search.h"
 #include "log/logger.h"
+#include "product_log.h"
 #include "product/product_folders.h"
 #include "runner/runner.h"
 #include "signer_names.h"
@@ -155,12 +156,6 @@ HMODULE WINAPI LauncherModule(const wchar_t* name) {
     }
     if (_wcsicmp(name, PathFindFileNameW(OwnPath().c_str())) == 0) return nullptr;
     return GetModuleHandleW(name);
-}
-
-const wchar_t* ProductName(int productId) {
-    for (const ProductText& product : ProductDataFolderNames)
-        if (product.id == productId) return product.text;
-    return L"";
 }
 
 void ReportInstall(const Report& report, const WString& dataFolder, int productId,
@@ -485,47 +480,6 @@ ImageVerdict ReportImage(const Report& report, const wchar_t* path, HANDLE held,
     return verdict;
 }
 
-// --log=on: the switch file beside the recognised product's log, with the folders it needs, as
-// the launcher would create the data folder; --log=off: that file removed. False when no product
-// is recognised (the switch file on the current drive's root would switch every product-less
-// launcher of every user) or the file cannot be made or removed.
-bool SwitchLog(const Report& report, bool on) {
-    int productId = 0;
-    const WString dataFolder = FindProductDataFolder(kProductLevel, &productId);
-    if (!productId) {
-        report.Line(L"log", L"nothing switched: no known product's main program beside the "
-                            L"launcher's folder (extrun-check --dll=x --entry=x says more)");
-        return false;
-    }
-    const WString logPath = ExtensionLogPath(on ? GetProductDataFolder(kProductLevel) : dataFolder);
-    const std::wstring switchFile = LogUtils::SwitchFilePath(logPath.c_str());
-    const std::wstring product = ProductName(productId);
-    if (on) {
-        PathBuffer folder = {};
-        CopyBounded(folder, logPath.c_str());
-        PathRemoveFileSpecW(folder);
-        CreateDirectoryW(folder, nullptr);  // there already, or the file's creation says why
-        const UniqueFileHandle file(CreateFileW(switchFile.c_str(), GENERIC_WRITE, 0, nullptr,
-                                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) {
-            report.Line(L"log", L"cannot create " + switchFile + L" (Windows error " +
-                                    std::to_wstring(GetLastError()) + L")");
-            return false;
-        }
-        report.Line(L"log", L"on: " + switchFile + L" is there; " + product + L"'s launcher logs to " +
-                                logPath.c_str());
-        return true;
-    }
-    const DWORD error = DeleteFileW(switchFile.c_str()) ? ERROR_SUCCESS : GetLastError();
-    if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
-        report.Line(L"log", L"cannot remove " + switchFile + L" (Windows error " +
-                                std::to_wstring(error) + L")");
-        return false;
-    }
-    report.Line(L"log", L"off: no " + switchFile + L"; " + product + L"'s launcher logs nothing");
-    return true;
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t**) {
@@ -558,7 +512,10 @@ int wmain(int argc, wchar_t**) {
             errors.Write(kUsage);
             return kUsageError;
         }
-        return SwitchLog(Report(out), log == L"on") ? kCall : kNoCall;
+        std::wstring said;
+        const bool switched = SwitchLog(log == L"on", &said);
+        Report(out).Line(L"log", said);
+        return switched ? kCall : kNoCall;
     }
     if (!param.IsEmpty()) {
         errors.Write(
