@@ -10,10 +10,12 @@
 int main() {
     wchar_t launcher[MAX_PATH] = L"";
     GetFullPathNameW(L"bin\\extrun.exe", MAX_PATH, launcher, nullptr);
-    const std::wstring commandLine = L"\"" + std::wstring(launcher) +
-                                     L"\" --dll=ext\\hello.dll --entry=Run --greeting=\"from Wistmere\"";
+    const std::wstring commandLine =
+        L"\"" + std::wstring(launcher) +
+        L"\" --dll=ext\\hello.dll --entry=Run --greeting=\"from Wistmere\"";
     std::wstring reason;
-    const std::string package = extrun::MakePackage({extrun::CommandLineRecord(commandLine)}, &reason);
+    const std::string package =
+        extrun::MakePackage({extrun::CommandLineRecord(commandLine)}, &reason);
     if (package.empty()) {
         fprintf(stderr, "no package: %ls\n", reason.c_str());
         return 1;

@@ -30,7 +30,8 @@ std::string MakePackage(const std::vector<PackageRecord>& records, std::wstring*
         if (record.name.size() > package::kNameSize)
             return Refuse(reason, package::NameTooLongReason(shown, record.name.size()));
         if (record.name.empty() || record.name.find('\0') != std::string::npos)
-            return Refuse(reason, L"bad record name \"" + shown + L"\" (1-50 bytes, none of them zero)");
+            return Refuse(reason,
+                          L"bad record name \"" + shown + L"\" (1-50 bytes, none of them zero)");
         specs.push_back({"dmms", record.name, record.data});
     }
     if (specs.empty()) return Refuse(reason, L"no record");

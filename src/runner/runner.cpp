@@ -60,7 +60,8 @@ const FailureRecord* CheckBeforeLoad(const WString& dllPath, const WString& entr
     // and those folders are held until it is done.
     if (pinned && !held.folders.Hold(file)) held.loadRefusal = LoadNameRefusal::kFolders;
     if (held.loadRefusal == LoadNameRefusal::kNone)
-        held.loadRefusal = LoadNameFor(pinned ? held.folders.Path() : path, file, held.loadName, loaded);
+        held.loadRefusal =
+            LoadNameFor(pinned ? held.folders.Path() : path, file, held.loadName, loaded);
     switch (held.loadRefusal) {
         case LoadNameRefusal::kNone:
             return nullptr;

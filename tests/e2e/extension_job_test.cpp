@@ -30,9 +30,9 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
     ASSERT_TRUE(MakeDirs(tree.Path(L"lib")) && tree.Add(L"e2e_dep2.dll", L"lib\\e2e_dep2.dll"));
     // Also under names the loader reads otherwise, beside the unsigned DLL it would take instead.
     const std::wstring blank = L"\\\\?\\" + tree.Path(L"ext\\blank.dll ");
-    for (const wchar_t* name : {L"held.dll", L"e2e_ext.dll", L"LaunchModule.tpi", L"plugin",
-                                L"version.dll", L"msimg32.dll", L"comctl32.dll", L"extrun.exe",
-                                L"extrun-check.exe"})
+    for (const wchar_t* name :
+         {L"held.dll", L"e2e_ext.dll", L"LaunchModule.tpi", L"plugin", L"version.dll",
+          L"msimg32.dll", L"comctl32.dll", L"extrun.exe", L"extrun-check.exe"})
         ASSERT_TRUE(tree.Add(L"e2e_ext.dll", std::wstring(L"ext\\") + name));
     ASSERT_TRUE(CopyTo(BinPath(L"e2e_ext.dll"), blank));
     for (const wchar_t* name : {L"ext\\plugin.dll", L"ext\\blank.dll"})
@@ -41,9 +41,9 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
     ASSERT_TRUE(WriteBytes(tree.Path(L"ext\\text.dll"), "not an image"));
     std::string output;
     EXPECT_EQ(tree.Check(L"", &output) + tree.Check(L"--log=maybe", &output), 4u);
-    EXPECT_EQ(tree.Check(L"--help", &output) + tree.Check(L"-h", &output) +
-                  tree.Check(L"/?", &output),
-              0u);
+    EXPECT_EQ(
+        tree.Check(L"--help", &output) + tree.Check(L"-h", &output) + tree.Check(L"/?", &output),
+        0u);
     EXPECT_EQ(output.find("usage: extrun-check --dll=PATH"), 0u) << output;
     EXPECT_EQ(tree.Check(L"--signers", &output), 0u);
     EXPECT_EQ(SplitLines(output).size(), 23u) << output;
@@ -149,12 +149,14 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
         // The extension's own DLL is looked for beside the launcher, not beside the extension.
         {L"--dll=ext\\importing.dll --entry=Run",
          "[I][  44][runner] LoadLibrary Failed: " + root + "\\ext\\importing.dll", "",
-         "import: e2e_dep.dll: missing: not in the launcher's folder, the system or Windows folders, "
-         "the current folder or a folder of PATH; " + root + "\\ext\\e2e_dep.dll lies beside the "
-         "extension, where the loader does not look\r\n", false, L"ext\\e2e_dep.dll"},
+         "import: e2e_dep.dll: missing: not in the launcher's folder, the system or Windows "
+         "folders, the current folder or a folder of PATH; " +
+             root + "\\ext\\e2e_dep.dll lies beside the extension, where the loader does not look",
+         false, L"ext\\e2e_dep.dll"},
         {L"--dll=ext\\importing.dll --entry=Run", "", "call Run",
-         "import: e2e_dep.dll: " + root + "\\bin\\e2e_dep.dll (the launcher's folder)\r\nimport: "
-         "e2e_dep2.dll (for e2e_dep.dll): " + root + "\\lib\\e2e_dep2.dll (a folder of PATH)\r\n",
+         "import: e2e_dep.dll: " + root + "\\bin\\e2e_dep.dll (the launcher's folder)\r\n" +
+             "import: e2e_dep2.dll (for e2e_dep.dll): " + root +
+             "\\lib\\e2e_dep2.dll (a folder of PATH)\r\n",
          false, L"bin\\e2e_dep.dll"},
         {L"--dll=ext\\importing.dll --entry=Run", "", "call Run",
          "import: e2e_dep.dll: " + root + "\\e2e_dep.dll (the current folder)\r\n", false,
@@ -173,8 +175,9 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
         const std::wstring dep = c.dep.find(L':') == std::wstring::npos ? tree.Path(c.dep) : c.dep;
         ASSERT_TRUE(c.dep.empty() || CopyTo(BinPath(L"e2e_dep.dll"), dep));
         // The verdict names the log line as it stands after the record's prefix.
-        const std::string verdict =
-            c.verdict.empty() ? "refused " + c.line.substr(c.line.find("] ") + 2) : c.verdict;
+        const std::string logged =
+            c.line.empty() ? "" : "refused " + c.line.substr(c.line.find("] ") + 2);
+        const std::string verdict = c.verdict.empty() ? logged : c.verdict;
         const bool askCode = c.arguments.find(L"--exitcode") == std::wstring::npos;
         const std::wstring arguments = c.arguments + (askCode ? L" --exitcode=1" : L"");
         // The code --exitcode=1 asks for, by what a verdict says: extrun-check's, and the
@@ -189,7 +192,7 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
                    : outcome == "refused LoadLibrary Failed" ? 13
                                                              : 14;
         };
-        const DWORD code = codeOf(c.line.empty() ? verdict : "refused " + c.line.substr(c.line.find("] ") + 2));
+        const DWORD code = codeOf(c.line.empty() ? verdict : logged);
         UniqueFileHandle writer(
             c.held ? CreateFileW(tree.Path(L"ext\\held.dll").c_str(), GENERIC_ALL,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

@@ -244,9 +244,11 @@ TEST(ExtrunPack, TheLibraryRefusesAsExtrunPackDoesAndSaysWhy) {
     } cases[] = {
         {{}, L"no record"},
         {{{"", "x"}}, L"bad record name \"\" (1-50 bytes, none of them zero)"},
-        {{{std::string("a\0\xe9", 3), "x"}}, L"bad record name \"a<U+0000>\u00e9\" (1-50 bytes, none of them zero)"},
+        {{{std::string("a\0\xe9", 3), "x"}},
+         L"bad record name \"a<U+0000>\u00e9\" (1-50 bytes, none of them zero)"},
         {{{"a", "x"}, {std::string(51, 'n'), "x"}},
-         L"record name \"" + std::wstring(51, L'n') + L"\" is 51 characters long; its field holds 50"},
+         L"record name \"" + std::wstring(51, L'n') +
+             L"\" is 51 characters long; its field holds 50"},
         {{extrun::CommandLineRecord(std::wstring(4096, L'x'))},
          L"the command line is 4096 UTF-16 units long; the launcher takes at most 4095"},
     };

@@ -55,7 +55,7 @@ TEST(ImageReader, NamesWhereAFileCutShortEnds) {
     const image::ImageFacts facts = image::ReadImageFacts(MemoryBytes(whole));
     ASSERT_EQ(facts.problem, "");
     ASSERT_EQ(facts.sections.size(), Le32At(whole, pe + 4) >> 16);  // every section, the first too
-    EXPECT_EQ(facts.exportSize, Le32At(whole, pe + 24 + 116));  // directory 0's size in PE32+
+    EXPECT_EQ(facts.exportSize, Le32At(whole, pe + 24 + 116));      // directory 0's size in PE32+
     EXPECT_TRUE(facts.isDll);
     EXPECT_FALSE(image::ReadImageFacts(MemoryBytes(FixtureBytes(L"extrun-pack.exe"))).isDll);
     const image::Section& last = facts.sections.back();
@@ -92,9 +92,9 @@ TEST(ImageReader, NamesWhereAFileCutShortEnds) {
     const image::ImageFacts withImports = image::ReadImageFacts(MemoryBytes(importing));
     EXPECT_EQ(image::ImportedDlls(MemoryBytes(importing), withImports),
               (std::vector<std::string>{"KERNEL32.dll", "msvcrt.dll", "ole32.dll", "e2e_dep.dll"}));
-    EXPECT_TRUE(image::ImportedDlls(MemoryBytes(importing.substr(0, withImports.headersSize)),
-                                    withImports)
-                    .empty());
+    EXPECT_TRUE(
+        image::ImportedDlls(MemoryBytes(importing.substr(0, withImports.headersSize)), withImports)
+            .empty());
 }
 
 // Each case gives "Run" another address; then the table is put at 0, the names out of reach,

@@ -334,31 +334,22 @@ bool ReportImports(const Report& report, const wchar_t* path,
     if (found.empty()) report.Line(L"imports", L"system DLLs only");
     bool all = true;
     for (const FoundImport& import : found) {
-        std::wstring line = import.name.empty() ? L"(a name that cannot be read)"
-                                                : EscapeControls(import.name);
+        std::wstring line =
+            import.name.empty() ? L"(a name that cannot be read)" : EscapeControls(import.name);
         if (import.importer != PathFindFileNameW(path)) line += L" (for " + import.importer + L")";
-        switch (import.place) {
-            case ImportPlace::kLauncherFolder:
-                line += L": " + import.path + L" (the launcher's folder)";
-                break;
-            case ImportPlace::kWindowsFolder:
-                line += L": " + import.path + L" (the Windows folder)";
-                break;
-            case ImportPlace::kCurrentFolder:
-                line += L": " + import.path + L" (the current folder)";
-                break;
-            case ImportPlace::kPath:
-                line += L": " + import.path + L" (a folder of PATH)";
-                break;
-            case ImportPlace::kMissing:
-                all = false;
-                line +=
-                    L": missing: not in the launcher's folder, the system or Windows folders, the "
-                    L"current folder or a folder of PATH";
-                if (!import.path.empty())
-                    line += L"; " + import.path +
-                            L" lies beside the extension, where the loader does not look";
-                break;
+        if (import.place != ImportPlace::kMissing) {
+            // In the order of ImportPlace.
+            constexpr const wchar_t* kPlaces[] = {L"the launcher's folder", L"the Windows folder",
+                                                  L"the current folder", L"a folder of PATH"};
+            line += L": " + import.path + L" (" + kPlaces[static_cast<int>(import.place)] + L")";
+        } else {
+            all = false;
+            line +=
+                L": missing: not in the launcher's folder, the system or Windows folders, the "
+                L"current folder or a folder of PATH";
+            if (!import.path.empty())
+                line += L"; " + import.path +
+                        L" lies beside the extension, where the loader does not look";
         }
         report.Line(L"import", line);
     }

@@ -62,14 +62,15 @@ std::vector<std::wstring> PathFolders() {
 }
 
 bool IsApiSetName(const std::wstring& name) {
-    return _wcsnicmp(name.c_str(), L"api-ms-", 7) == 0 || _wcsnicmp(name.c_str(), L"ext-ms-", 7) == 0;
+    return _wcsnicmp(name.c_str(), L"api-ms-", 7) == 0 ||
+           _wcsnicmp(name.c_str(), L"ext-ms-", 7) == 0;
 }
 
 // The DLLs a found DLL imports in turn; none where it cannot be read.
 std::vector<std::string> ImportsOf(const std::wstring& path) {
-    const UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const UniqueFileHandle file(CreateFileW(
+        path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return {};
     const FileBytes bytes(file.get());
     return image::ImportedDlls(bytes, image::ReadImageFacts(bytes));
@@ -89,7 +90,8 @@ std::vector<FoundImport> FindImports(const std::wstring& extension,
             {launcherFolder, ImportPlace::kLauncherFolder},
             {WindowsFolder(), ImportPlace::kWindowsFolder},
             {CurrentFolder(), ImportPlace::kCurrentFolder}};
-        for (const std::wstring& folder : PathFolders()) list.push_back({folder, ImportPlace::kPath});
+        for (const std::wstring& folder : PathFolders())
+            list.push_back({folder, ImportPlace::kPath});
         return list;
     }();
 
@@ -107,7 +109,8 @@ std::vector<FoundImport> FindImports(const std::wstring& extension,
     for (size_t next = 0; next < pending.size() && found.size() < kImportsListed; ++next) {
         const Pending import = pending[next];
         bool known = IsApiSetName(import.name);
-        for (const std::wstring& name : seen) known = known || _wcsicmp(name.c_str(), import.name.c_str()) == 0;
+        for (const std::wstring& name : seen)
+            known = known || _wcsicmp(name.c_str(), import.name.c_str()) == 0;
         if (known) continue;
         seen.push_back(import.name);
         if (!import.name.empty() && !system.empty() && IsFile(system + L"\\" + import.name))

@@ -19,8 +19,9 @@ bool SwitchLog(bool on, std::wstring* said) {
     int productId = 0;
     const WString dataFolder = FindProductDataFolder(kProductLevel, &productId);
     if (!productId) {
-        *said = L"nothing switched: no known product's main program beside the launcher's folder "
-                L"(extrun-check --dll=x --entry=x says more)";
+        *said =
+            L"nothing switched: no known product's main program beside the launcher's folder "
+            L"(extrun-check --dll=x --entry=x says more)";
         return false;
     }
     const WString logPath = ExtensionLogPath(on ? GetProductDataFolder(kProductLevel) : dataFolder);
@@ -44,7 +45,8 @@ bool SwitchLog(bool on, std::wstring* said) {
     }
     const DWORD error = DeleteFileW(switchFile.c_str()) ? ERROR_SUCCESS : GetLastError();
     if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
-        *said = L"cannot remove " + switchFile + L" (Windows error " + std::to_wstring(error) + L")";
+        *said =
+            L"cannot remove " + switchFile + L" (Windows error " + std::to_wstring(error) + L")";
         return false;
     }
     *said = L"off: no " + switchFile + L"; " + product + L"'s launcher logs nothing";
