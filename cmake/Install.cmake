@@ -1,6 +1,15 @@
 # What a product team takes from a build: `cmake --install <build> --prefix <dir>`, or the same
-# tree zipped by cpack. The shipped programs as the build made them, the headers, the package
-# library, the README and a CMake package for find_package(extrun); no test, fixture or benchmark.
+# tree zipped by cpack as the developer kit, with the runtime beside it. No test, fixture or
+# benchmark.
+#
+# Two install components, one archive each (cpack makes both):
+#   devkit   the programs as the build made them, the headers, the package library, the CMake
+#            package with the toolchain file and an example product, the README and the notices:
+#            extrun-<version>-win64-devkit.zip, which holds the whole install.
+#   runtime  what a product ships: extrun.exe, the README and the notices of what is linked into
+#            it: extrun-<version>-win64-runtime.zip.
+# The runtime archive takes another component with one line after its install() rules:
+#   cpack_add_component(<component> GROUP runtime)
 
 # extrun/extension.h, for an extension's author.
 add_library(extrun_extension INTERFACE)
@@ -8,16 +17,29 @@ target_include_directories(extrun_extension INTERFACE
   $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include> $<INSTALL_INTERFACE:include>)
 set_target_properties(extrun_extension PROPERTIES EXPORT_NAME extension)
 
+set(docs README.md THIRD-PARTY-NOTICES.txt)
 install(TARGETS extrun extrun-check extrun-pack extrun_package_builder extrun_extension
-  EXPORT extrunTargets RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
-install(DIRECTORY include/extrun DESTINATION include)
-install(FILES README.md DESTINATION share/doc/extrun)
-install(EXPORT extrunTargets NAMESPACE extrun:: DESTINATION lib/cmake/extrun)
+  EXPORT extrunTargets RUNTIME DESTINATION bin COMPONENT devkit
+  ARCHIVE DESTINATION lib COMPONENT devkit)
+install(DIRECTORY include/extrun DESTINATION include COMPONENT devkit)
+install(FILES ${docs} DESTINATION share/doc/extrun COMPONENT devkit)
+install(FILES cmake/mingw-w64-x86_64.cmake DESTINATION share/extrun COMPONENT devkit)
+install(DIRECTORY example/ DESTINATION share/extrun/example COMPONENT devkit)
+install(EXPORT extrunTargets NAMESPACE extrun:: DESTINATION lib/cmake/extrun COMPONENT devkit)
 include(CMakePackageConfigHelpers)
 write_basic_package_version_file(extrunConfigVersion.cmake COMPATIBILITY SameMajorVersion)
-install(FILES cmake/extrunConfig.cmake cmake/ExtrunSign.cmake
-  ${CMAKE_CURRENT_BINARY_DIR}/extrunConfigVersion.cmake DESTINATION lib/cmake/extrun)
+install(FILES cmake/extrunConfig.cmake cmake/ExtrunSign.cmake cmake/ExtrunCheck.cmake
+  ${CMAKE_CURRENT_BINARY_DIR}/extrunConfigVersion.cmake DESTINATION lib/cmake/extrun
+  COMPONENT devkit)
+
+install(TARGETS extrun RUNTIME DESTINATION bin COMPONENT runtime)
+install(FILES ${docs} DESTINATION share/doc/extrun COMPONENT runtime)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_FILE_NAME extrun-${PROJECT_VERSION}-win64)
+set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_GROUPING ONE_PER_GROUP)
+set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
 include(CPack)
+cpack_add_component(devkit GROUP devkit)
+cpack_add_component(runtime GROUP runtime)

@@ -58,8 +58,9 @@ function(extrun_release_program target description)
   set_property(GLOBAL APPEND PROPERTY EXTRUN_RELEASE_PROGRAMS ${target})
 
   if(EXTRUN_SIGNING_CERT AND EXTRUN_SIGNING_KEY)
+    # The programs are not loaded by a launcher, so their signer may bear any name.
     extrun_sign(${target} CERT ${EXTRUN_SIGNING_CERT} KEY ${EXTRUN_SIGNING_KEY}
       KEY_PASSWORD_FILE "${EXTRUN_SIGNING_KEY_PASSWORD_FILE}"
-      TIMESTAMP_URL "${EXTRUN_SIGNING_TIMESTAMP_URL}")
+      TIMESTAMP_URL "${EXTRUN_SIGNING_TIMESTAMP_URL}" ANY_NAME)
   endif()
 endfunction()

@@ -22,8 +22,10 @@ struct PackageRecord {
 PackageRecord CommandLineRecord(const std::wstring& commandLine);
 
 // The base64 text for --param=; empty when there is no record, a name is not 1 to 50 bytes
-// without a zero byte, or the command line the launcher takes is longer than 4095 units.
-std::string MakePackage(const std::vector<PackageRecord>& records);
+// without a zero byte, or the command line the launcher takes is longer than 4095 units. Then
+// `reason`, when given, says which, in the words extrun-pack.exe prints for it, as in "the command
+// line is 4096 UTF-16 units long; the launcher takes at most 4095".
+std::string MakePackage(const std::vector<PackageRecord>& records, std::wstring* reason = nullptr);
 
 // The records of a package's base64 text, in order, as far as they are whole; false when the
 // text is not base64 or is no package made with the launcher's keys.

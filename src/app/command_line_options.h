@@ -32,3 +32,4 @@ inline constexpr const wchar_t kOptionEntry[] = L"--entry";
 inline constexpr const wchar_t kOptionDumpId[] = L"--dumpid";
 inline constexpr const wchar_t kOptionParam[] = L"--param";
 inline constexpr const wchar_t kOptionSync[] = L"sync";
+inline constexpr const wchar_t kOptionExitCode[] = L"--exitcode";

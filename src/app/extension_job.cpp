@@ -45,12 +45,14 @@ void PlanExtensionJob(const WString& dll, const WString& dumpId, ExtensionJobPla
         GetFileVersionString(resolvedPath, plan.version);
 }
 
+bool WantsOutcomeExitCode(const WString& exitCodeOption) { return exitCodeOption == L"1"; }
+
 WString ExtensionLogPath(const WString& dataFolder) {
     return WString::Format(kLogPathFormat, dataFolder.c_str());
 }
 
 int RunExtensionJob(const WString& entry, const WString& dumpId, const WString& dll,
-                    HINSTANCE instance) {
+                    HINSTANCE instance, bool outcomeExitCode) {
     ExtensionJobPlan plan;
     PlanExtensionJob(dll, dumpId, plan);
 
@@ -59,18 +61,19 @@ int RunExtensionJob(const WString& entry, const WString& dumpId, const WString& 
 
     TheAppModule().Init(instance);
     // The loader resolves the option value again itself.
-    const int result = RunWithLog(plan.dllPath, entry);
+    RunOutcome outcome = RunOutcome::kNothingToRun;
+    const int result = RunWithLog(plan.dllPath, entry, &outcome);
     TheAppModule().Term();
     CoUninitialize();
-    return result;
+    return outcomeExitCode ? static_cast<int>(outcome) : result;
 }
 
-int RunWithLog(const WString& dllPath, const WString& entryName) {
+int RunWithLog(const WString& dllPath, const WString& entryName, RunOutcome* outcome) {
     const WString logPath = ExtensionLogPath(GetProductDataFolder(kProductLevel));
     LogUtils::StartLog(logPath.c_str());
     {
         ExtensionRunner runner;
-        runner.Run(dllPath, entryName);
+        runner.Run(dllPath, entryName, outcome);
     }
     LogUtils::EndLog();
     return 0;

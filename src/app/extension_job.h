@@ -4,14 +4,21 @@
 
 #include "common/path_buffer.h"
 #include "common/wstring.h"
+#include "runner/runner.h"
+
+// Whether the --exitcode value asks for the extension's outcome as the exit
+// code: only "1" does; without it the job exits with 0, whatever happened.
+bool WantsOutcomeExitCode(const WString& exitCodeOption);
 
 // Runs one extension: resolves the DLL, reads its version, arms the crash
-// hand-off, opens the product's log and calls the entry. Always 0.
+// hand-off, opens the product's log and calls the entry. 0, or with
+// `outcomeExitCode` the RunOutcome's code.
 int RunExtensionJob(const WString& entry, const WString& dumpId, const WString& dll,
-                    HINSTANCE instance);
+                    HINSTANCE instance, bool outcomeExitCode = false);
 
-// The log bracket around the extension loader. Always 0.
-int RunWithLog(const WString& dllPath, const WString& entryName);
+// The log bracket around the extension loader. Always 0; `outcome`, when
+// given, receives what became of the extension.
+int RunWithLog(const WString& dllPath, const WString& entryName, RunOutcome* outcome = nullptr);
 
 // What the job settles before it arms the crash hand-off; finding it out
 // changes nothing.

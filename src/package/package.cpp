@@ -1,5 +1,6 @@
 #include "extrun/package.h"
 
+#include "common/escaped_text.h"
 #include "package/command_line.h"
 #include "package/package_builder.h"
 #include "package/package_image.h"
@@ -10,19 +11,36 @@ PackageRecord CommandLineRecord(const std::wstring& commandLine) {
     return {"cmd_line", package::Utf16Bytes(commandLine)};
 }
 
-std::string MakePackage(const std::vector<PackageRecord>& records) {
+namespace {
+
+std::string Refuse(std::wstring* reason, const std::wstring& why) {
+    if (reason) *reason = why;
+    return {};
+}
+
+}  // namespace
+
+std::string MakePackage(const std::vector<PackageRecord>& records, std::wstring* reason) {
     std::vector<package::RecordSpec> specs;
     for (const PackageRecord& record : records) {
-        if (record.name.empty() || record.name.size() > package::kNameSize ||
-            record.name.find('\0') != std::string::npos)
-            return {};
+        // The name's bytes one for one, as the record's field holds them.
+        std::wstring shown;
+        for (const char byte : record.name) shown.push_back(static_cast<unsigned char>(byte));
+        shown = EscapeControls(shown);
+        if (record.name.size() > package::kNameSize)
+            return Refuse(reason, package::NameTooLongReason(shown, record.name.size()));
+        if (record.name.empty() || record.name.find('\0') != std::string::npos)
+            return Refuse(reason,
+                          L"bad record name \"" + shown + L"\" (1-50 bytes, none of them zero)");
         specs.push_back({"dmms", record.name, record.data});
     }
-    if (specs.empty()) return {};
+    if (specs.empty()) return Refuse(reason, L"no record");
     const std::vector<uint8_t> image = package::BuildImage(specs);
     // The launcher would run a command line it cut, which is not what was asked for.
-    if (package::CommandLineUnits(image.data(), image.size()) > kRelaunchCommandLineUnits) return {};
-    return package::EncodePackage(image);
+    std::wstring why;
+    if (!package::CommandLineFits(image, &why)) return Refuse(reason, why);
+    const std::string text = package::EncodePackage(image);
+    return text.empty() ? Refuse(reason, package::kEncodingFailed) : text;
 }
 
 bool ReadPackage(const std::string& text, std::vector<PackageRecord>* records) {

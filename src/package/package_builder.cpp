@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "common/system_library.h"
+#include "package/command_line.h"
 #include "package/package_image.h"
 
 namespace package {
@@ -63,6 +64,20 @@ bool DecodePackage(const std::string& text, std::vector<uint8_t>* image) {
     image->resize(size);
     Unscramble(image->data(), image->size());
     return true;
+}
+
+std::wstring NameTooLongReason(const std::wstring& shownName, size_t length) {
+    return L"record name \"" + shownName + L"\" is " + std::to_wstring(length) +
+           L" characters long; its field holds " + std::to_wstring(kNameSize);
+}
+
+bool CommandLineFits(const std::vector<uint8_t>& image, std::wstring* reason) {
+    const size_t units = CommandLineUnits(image.data(), image.size());
+    if (units <= kRelaunchCommandLineUnits) return true;
+    *reason = L"the command line is " + std::to_wstring(units) +
+              L" UTF-16 units long; the launcher takes at most " +
+              std::to_wstring(kRelaunchCommandLineUnits);
+    return false;
 }
 
 std::string Utf16Bytes(const std::wstring& text) {

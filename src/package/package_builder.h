@@ -24,4 +24,12 @@ bool DecodePackage(const std::string& text, std::vector<uint8_t>* image);
 // UTF-16LE bytes of a wide text, no terminator.
 std::string Utf16Bytes(const std::wstring& text);
 
+// Why a package is refused, in the words extrun-pack and extrun::MakePackage both give: a record
+// name (as shown) of `length` characters, longer than its field; a command line longer than the
+// launcher takes from `image` (built, not scrambled), which it would cut; and an encoding that
+// failed.
+std::wstring NameTooLongReason(const std::wstring& shownName, size_t length);
+bool CommandLineFits(const std::vector<uint8_t>& image, std::wstring* reason);
+inline constexpr wchar_t kEncodingFailed[] = L"could not encode the package";
+
 }  // namespace package

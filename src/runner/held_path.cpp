@@ -94,7 +94,8 @@ bool HeldPath::Hold(HANDLE file) {
     return true;
 }
 
-LoadNameRefusal LoadNameFor(const wchar_t* path, HANDLE file, PathBuffer& name) {
+LoadNameRefusal LoadNameFor(const wchar_t* path, HANDLE file, PathBuffer& name,
+                            LoadedModuleLookup loaded) {
     PathBuffer plain = {};
     if (HasDevicePrefix(path)) {
         if (StripFinalPath(path, plain) == 0) return LoadNameRefusal::kForm;
@@ -122,8 +123,8 @@ LoadNameRefusal LoadNameFor(const wchar_t* path, HANDLE file, PathBuffer& name) 
     if (!reached || !SameFile(reached.get(), file)) return LoadNameRefusal::kOtherFile;
     // A loader hands out a module already in the process under the same
     // name rather than load the file (Wine's does even for a full path).
-    const HMODULE loaded = GetModuleHandleW(base);
-    if (loaded && !IsModuleOf(loaded, file)) return LoadNameRefusal::kModuleLoaded;
+    const HMODULE sameName = loaded(base);
+    if (sameName && !IsModuleOf(sameName, file)) return LoadNameRefusal::kModuleLoaded;
     return LoadNameRefusal::kNone;
 }
 

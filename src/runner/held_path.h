@@ -42,12 +42,18 @@ enum class LoadNameRefusal {
     kModuleLoaded,  // a module of that name is in the process, and the loader hands it out
 };
 
+// The module of a file name that is loaded in the process the extension
+// goes into, or null: GetModuleHandleW in the launcher. extrun-check asks
+// on the launcher's behalf, as its own process has another main program.
+using LoadedModuleLookup = HMODULE(WINAPI*)(const wchar_t* name);
+
 // The name LoadLibraryW is given for `path`, by which `file` was opened: a
 // full path in plain form whose final name has an extension (a final "."
 // where the file's has none, so that the loader adds no ".dll"), which,
 // opened as the loader opens it, is `file` itself, and under which no other
-// module is loaded.
-LoadNameRefusal LoadNameFor(const wchar_t* path, HANDLE file, PathBuffer& name);
+// module is loaded (as `loaded` finds modules).
+LoadNameRefusal LoadNameFor(const wchar_t* path, HANDLE file, PathBuffer& name,
+                            LoadedModuleLookup loaded = GetModuleHandleW);
 
 // Whether `module` was mapped from `file`: its headers are the file's.
 bool IsModuleOf(HMODULE module, HANDLE file);

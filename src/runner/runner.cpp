@@ -40,7 +40,7 @@ UniqueFileHandle HoldAgainstChanges(const wchar_t* path) {
 
 const FailureRecord* CheckBeforeLoad(const WString& dllPath, const WString& entryName,
                                      PathBuffer& path, HeldExtension& held,
-                                     PublisherCheckDetails* details) {
+                                     PublisherCheckDetails* details, LoadedModuleLookup loaded) {
     if (dllPath.IsEmpty() || entryName.IsEmpty()) return &kNothingToRun;
 
     ResolveAgainstProgramParent(dllPath, path);
@@ -60,7 +60,8 @@ const FailureRecord* CheckBeforeLoad(const WString& dllPath, const WString& entr
     // and those folders are held until it is done.
     if (pinned && !held.folders.Hold(file)) held.loadRefusal = LoadNameRefusal::kFolders;
     if (held.loadRefusal == LoadNameRefusal::kNone)
-        held.loadRefusal = LoadNameFor(pinned ? held.folders.Path() : path, file, held.loadName);
+        held.loadRefusal =
+            LoadNameFor(pinned ? held.folders.Path() : path, file, held.loadName, loaded);
     switch (held.loadRefusal) {
         case LoadNameRefusal::kNone:
             return nullptr;
@@ -73,7 +74,9 @@ const FailureRecord* CheckBeforeLoad(const WString& dllPath, const WString& entr
 
 std::string ExportName(const WString& entryName) { return ToNarrow(entryName, CP_THREAD_ACP); }
 
-int ExtensionRunner::Run(const WString& dllPath, const WString& entryName) {
+int ExtensionRunner::Run(const WString& dllPath, const WString& entryName, RunOutcome* outcome) {
+    RunOutcome unused;
+    if (!outcome) outcome = &unused;
     PathBuffer path;
     HMODULE module = nullptr;
     {
@@ -81,6 +84,7 @@ int ExtensionRunner::Run(const WString& dllPath, const WString& entryName) {
         if (const FailureRecord* refusal =
                 CheckBeforeLoad(dllPath, entryName, path, held, nullptr)) {
             if (refusal->message) LogFailure(*refusal, path);
+            *outcome = refusal->outcome;
             return 0;
         }
         // Stays loaded until the process ends, whether or not the entry is
@@ -92,6 +96,7 @@ int ExtensionRunner::Run(const WString& dllPath, const WString& entryName) {
     }
     if (!module) {
         LogFailure(kLoadFailed, path);
+        *outcome = kLoadFailed.outcome;
         return 0;
     }
 
@@ -100,7 +105,11 @@ int ExtensionRunner::Run(const WString& dllPath, const WString& entryName) {
         const std::string exportName = ExportName(entryName);
         entry = reinterpret_cast<ExtensionEntry>(GetProcAddress(module, exportName.c_str()));
     }
-    if (!entry) return 0;
+    if (!entry) {
+        *outcome = RunOutcome::kNoExport;
+        return 0;
+    }
     entry(GetCommandLineW());
+    *outcome = RunOutcome::kCalled;
     return 1;
 }

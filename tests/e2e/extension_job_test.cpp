@@ -13,7 +13,8 @@ using namespace testsupport;
 // share a data folder or a log.
 
 // extrun-check, run first with the same arguments, names what the launcher then does (the line it
-// logs, or the call, which gets the whole command line) and leaves no trace itself.
+// logs, or the call, which gets the whole command line, and the exit code --exitcode=1 asks for)
+// and leaves no trace itself, but for the switch file it makes and removes when asked.
 TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrunCheckForetold) {
     InstallTree tree(L"Cindrew.exe", RoamingData(L"Cindrew"));
     ASSERT_TRUE(tree.Add(L"e2e_ext_unsigned.dll", L"ext\\unsigned.dll"));
@@ -21,10 +22,17 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
     ASSERT_TRUE(tree.Add(L"ext_record_case.dll", L"ext\\near.dll"));
     ASSERT_TRUE(tree.Add(L"ext_record_ca_unaccepted.dll", L"ext\\far.dll"));
     ASSERT_TRUE(tree.Add(L"ext_record32.dll", L"ext\\x86.dll"));
+    ASSERT_TRUE(tree.Add(L"e2e_ext_importing.dll", L"ext\\importing.dll"));
+    // The DLL that e2e_dep.dll imports lies in a folder of PATH, where both programs look for it.
+    wchar_t path[4096] = L"";
+    GetEnvironmentVariableW(L"PATH", path, 4096);
+    SetEnvironmentVariableW(L"PATH", (tree.Path(L"lib") + L";" + path).c_str());
+    ASSERT_TRUE(MakeDirs(tree.Path(L"lib")) && tree.Add(L"e2e_dep2.dll", L"lib\\e2e_dep2.dll"));
     // Also under names the loader reads otherwise, beside the unsigned DLL it would take instead.
     const std::wstring blank = L"\\\\?\\" + tree.Path(L"ext\\blank.dll ");
-    for (const wchar_t* name : {L"held.dll", L"e2e_ext.dll", L"LaunchModule.tpi", L"plugin",
-                                L"version.dll", L"msimg32.dll"})
+    for (const wchar_t* name :
+         {L"held.dll", L"e2e_ext.dll", L"LaunchModule.tpi", L"plugin", L"version.dll",
+          L"msimg32.dll", L"comctl32.dll", L"extrun.exe", L"extrun-check.exe"})
         ASSERT_TRUE(tree.Add(L"e2e_ext.dll", std::wstring(L"ext\\") + name));
     ASSERT_TRUE(CopyTo(BinPath(L"e2e_ext.dll"), blank));
     for (const wchar_t* name : {L"ext\\plugin.dll", L"ext\\blank.dll"})
@@ -32,10 +40,11 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
     ASSERT_TRUE(MakeDirs(tree.Path(L"ext\\folder.dll")));
     ASSERT_TRUE(WriteBytes(tree.Path(L"ext\\text.dll"), "not an image"));
     std::string output;
-    EXPECT_EQ(tree.Check(L"--help", &output) + tree.Check(L"", &output) +
-                  tree.Check(L"-h", &output) + tree.Check(L"/?", &output),
-              8u)
-        << output;
+    EXPECT_EQ(tree.Check(L"", &output) + tree.Check(L"--log=maybe", &output), 4u);
+    EXPECT_EQ(
+        tree.Check(L"--help", &output) + tree.Check(L"-h", &output) + tree.Check(L"/?", &output),
+        0u);
+    EXPECT_EQ(output.find("usage: extrun-check --dll=PATH"), 0u) << output;
     EXPECT_EQ(tree.Check(L"--signers", &output), 0u);
     EXPECT_EQ(SplitLines(output).size(), 23u) << output;
     EXPECT_EQ(SplitLines(output)[22], "Galwick Digital Office Systems Co., Ltd.");
@@ -43,7 +52,9 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
     EXPECT_NE(output.find("extrun-pack --dump"), std::string::npos) << output;
     EXPECT_EQ(tree.Check(L"--dll=ext\\e2e_ext.dll --entry=Run", &output), 0u);
     EXPECT_FALSE(Exists(RoamingData(L"Cindrew"))) << output;
-    tree.EnableLog();
+    EXPECT_NE(output.find("\r\nproduct: Cindrew (70), recognised by its main program "),
+              std::string::npos);
+    EXPECT_EQ(tree.Check(L"--log=on", &output), 0u);
     const std::string root = ToUtf8(tree.Root());
     const std::wstring longPath = tree.Path(L"ext\\") + std::wstring(300, L'y');
     const std::wstring exact = longPath.substr(0, 255) + L".dll";
@@ -54,12 +65,14 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
         std::string verdict;  // and extrun-check's verdict says what happens
         std::string shown;    // steps extrun-check also shows, parted by |
         bool held = false;    // open for writing by another process all along
+        std::wstring dep;     // where e2e_dep.dll lies meanwhile
     } cases[] = {
-        // The logger's level commands are the extension's: the launcher's log goes on.
-        {L"--dll=ext\\missing.dll --entry=Run --set_log_lev=3 --reload_log_switch",
+        // The logger's level commands are the extension's: the launcher's log goes on. Only
+        // --exitcode=1 gives the outcome's exit code (every case but this one has it added).
+        {L"--dll=ext\\missing.dll --entry=Run --set_log_lev=3 --reload_log_switch --exitcode=yes",
          "[I][  32][runner] PathFileExists: " + root + "\\ext\\missing.dll", "",
          "signature: not checked: no such file\r\nsigner: not read\r\nimage: not read: no file\r\n"
-         "|uploader: " +
+         "exit code: 0 (with --exitcode=1: 11)|uploader: " +
              root.substr(0, root.rfind('\\')) + "\\FaultSend.exe (not there"},
         {L"--dll=ext\\unsigned.dll --entry=Run",
          "[I][  37][runner] HasMsSign Failed: " + root + "\\ext\\unsigned.dll", "",
@@ -98,7 +111,8 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
          "image: not read: nothing to run\r\n"},
         // The extension sees the whole command line; the name loads without its final ".".
         {L"--dll=ext\\e2e_ext.dll. --entry=Run --own-option=\"x y\" --dumpid=", "", "call Run",
-         "e2e_ext.dll\r\nimage: 64-bit (AMD64), a DLL; exports \"Run\"|\", accepted\r\n"},
+         "e2e_ext.dll\r\nimage: 64-bit (AMD64), a DLL; exports \"Run\"\r\nimports: system DLLs "
+         "only\r\n|\", accepted\r\n"},
         // The legacy name is replaced by the new one, case-sensitively.
         {L"--dll=ext\\LNCH.tpi --entry=Run", "", "call Run",
          "ext\\LaunchModule.tpi (the legacy name LNCH.tpi replaced) -> " + root +
@@ -125,34 +139,89 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
          "load: refused: a module of that name is already loaded"},
         {L"--dll=ext\\msimg32.dll --entry=Run",
          "[I][  44][runner] LoadLibrary Failed: " + root + "\\ext\\msimg32.dll", "call Run"},
+        // The launcher's own modules decide, not extrun-check's: the launcher itself, and the
+        // common controls it loads at start.
+        {L"--dll=ext\\extrun.exe --entry=Run",
+         "[I][  44][runner] LoadLibrary Failed: " + root + "\\ext\\extrun.exe"},
+        {L"--dll=ext\\comctl32.dll --entry=Run",
+         "[I][  44][runner] LoadLibrary Failed: " + root + "\\ext\\comctl32.dll"},
+        {L"--dll=ext\\extrun-check.exe --entry=Run", "", "call Run"},
+        // The extension's own DLL is looked for beside the launcher, not beside the extension.
+        {L"--dll=ext\\importing.dll --entry=Run",
+         "[I][  44][runner] LoadLibrary Failed: " + root + "\\ext\\importing.dll", "",
+         "import: e2e_dep.dll: missing: not in the launcher's folder, the system or Windows "
+         "folders, the current folder or a folder of PATH; " +
+             root + "\\ext\\e2e_dep.dll lies beside the extension, where the loader does not look",
+         false, L"ext\\e2e_dep.dll"},
+        {L"--dll=ext\\importing.dll --entry=Run", "", "call Run",
+         "import: e2e_dep.dll: " + root + "\\bin\\e2e_dep.dll (the launcher's folder)\r\n" +
+             "import: e2e_dep2.dll (for e2e_dep.dll): " + root +
+             "\\lib\\e2e_dep2.dll (a folder of PATH)\r\n",
+         false, L"bin\\e2e_dep.dll"},
+        {L"--dll=ext\\importing.dll --entry=Run", "", "call Run",
+         "import: e2e_dep.dll: " + root + "\\e2e_dep.dll (the current folder)\r\n", false,
+         L"e2e_dep.dll"},
+        {L"--dll=ext\\importing.dll --entry=Run", "", "call Run",
+         "import: e2e_dep.dll: C:\\windows\\e2e_dep.dll (the Windows folder)\r\n", false,
+         L"C:\\windows\\e2e_dep.dll"},
+        // The uploader gets 259 units of a longer source name.
+        {L"--dll=ext\\e2e_ext.dll --entry=Run --dumpid=" + std::wstring(400, L'd'), "", "call Run",
+         "\r\ncrash source: " + std::string(259, 'd') +
+             " (from --dumpid; the uploader gets its first 259 of 400 units)\r\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(ToUtf8(c.arguments));
         DeleteFileW(tree.LogPath().c_str());
+        const std::wstring dep = c.dep.find(L':') == std::wstring::npos ? tree.Path(c.dep) : c.dep;
+        ASSERT_TRUE(c.dep.empty() || CopyTo(BinPath(L"e2e_dep.dll"), dep));
+        // The verdict names the log line as it stands after the record's prefix.
+        const std::string logged =
+            c.line.empty() ? "" : "refused " + c.line.substr(c.line.find("] ") + 2);
+        const std::string verdict = c.verdict.empty() ? logged : c.verdict;
+        const bool askCode = c.arguments.find(L"--exitcode") == std::wstring::npos;
+        const std::wstring arguments = c.arguments + (askCode ? L" --exitcode=1" : L"");
+        // The code --exitcode=1 asks for, by what a verdict says: extrun-check's, and the
+        // launcher's, which is the same but where it logs a refusal extrun-check did not foresee.
+        const auto codeOf = [askCode](const std::string& said) -> DWORD {
+            const std::string outcome = said.substr(0, said.find_first_of(":("));
+            return !askCode                                  ? 0
+                   : outcome == "call Run"                   ? 0
+                   : outcome == "nothing "                   ? 10
+                   : outcome == "refused PathFileExists"     ? 11
+                   : outcome == "refused HasMsSign Failed"   ? 12
+                   : outcome == "refused LoadLibrary Failed" ? 13
+                                                             : 14;
+        };
+        const DWORD code = codeOf(c.line.empty() ? verdict : logged);
         UniqueFileHandle writer(
             c.held ? CreateFileW(tree.Path(L"ext\\held.dll").c_str(), GENERIC_ALL,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, 0, nullptr)
                    : INVALID_HANDLE_VALUE);
         const bool called = c.line.empty() && c.verdict == "call Run";
-        EXPECT_EQ(tree.Check(c.arguments, &output), c.verdict == "call Run" ? 0u : 1u);
+        EXPECT_EQ(tree.Check(arguments, &output), c.verdict == "call Run" ? 0u : 1u);
         EXPECT_FALSE(Exists(tree.LogPath()));
-        EXPECT_EQ(tree.Run(c.arguments), 0u);
+        EXPECT_EQ(tree.Run(arguments), code);
+        EXPECT_NE(output.find("\r\nexit code: " + std::to_string(codeOf(verdict))),
+                  std::string::npos);
 
         std::vector<std::string> expected{"-------log start", c.line, "-------log end"};
         if (c.line.empty()) expected.erase(expected.begin() + 1);
         EXPECT_EQ(LogBodies(tree.ReadLog()), expected);
         const std::wstring received = tree.Path(L"ext\\received.txt");
         EXPECT_EQ(ReadWide(received),
-                  called ? L"\"" + tree.Launcher() + L"\" " + c.arguments : L"<missing>");
+                  called ? L"\"" + tree.Launcher() + L"\" " + arguments : L"<missing>");
         DeleteFileW(received.c_str());
-        // The verdict names the log line as it stands after the record's prefix.
-        const std::string verdict =
-            c.verdict.empty() ? "refused " + c.line.substr(c.line.find("] ") + 2) : c.verdict;
         EXPECT_NE(output.find("\r\nverdict: " + verdict + "\r\n"), std::string::npos) << output;
         for (const std::string& shown : SplitLines(c.shown, "|"))
             EXPECT_NE(output.find(shown), std::string::npos) << output;
+        if (!c.dep.empty()) DeleteFileW(dep.c_str());
     }
+    // Switched off, the launcher writes no log.
+    DeleteFileW(tree.LogPath().c_str());
+    EXPECT_EQ(tree.Check(L"--log=off", &output), 0u);
+    EXPECT_EQ(tree.Run(L"--dll=ext\\missing.dll --entry=Run"), 0u);
+    EXPECT_FALSE(Exists(tree.LogPath())) << output;
 }
 
 // Pinned to the test CA's key, only the DLL that CA issued under an accepted name loads, and only
@@ -227,6 +296,7 @@ TEST(ExtensionJob, WithNoProductRecognisedTheLogGoesToTheRootOfTheCurrentDrive) 
     WriteBytes(log + L".on", "");
     EXPECT_EQ(tree.Run(L"--dll=ext\\missing.dll --entry=Run"), 0u);
     std::string text;
+    EXPECT_EQ(tree.Check(L"--log=on", &text), 1u);
     EXPECT_EQ(tree.Check(L"--dll=ext\\missing.dll --entry=Run", &text), 1u);
     EXPECT_NE(text.find(ToUtf8(tree.Root()) + "\r\ndata folder: none, as no product is recognised"),
               std::string::npos)

@@ -1,44 +1,81 @@
-# A product team's afternoon: the install and its zip hold exactly what ships; consumer/, built on
-# the install alone, gets its extension called from its package, as extrun-check foretells.
+# A product team's afternoon: the install and its two zips hold exactly what ships; the example
+# product and consumer/, built on the install alone with its toolchain file, sign with PKCS#12,
+# pass extrun_add_check and run as extrun-check foretells; a project that is no 64-bit Windows
+# build is refused, and a signer name the launcher refuses fails every build until it is mended.
 set(work ${BUILD}/consumer-test)
+set(prefix ${work}/prefix)
 set(tree ${BUILD}/wineprefix/drive_c/wistmere)
 file(REMOVE_RECURSE ${work} ${tree})
-file(MAKE_DIRECTORY ${tree})
+file(MAKE_DIRECTORY ${tree} ${work}/build)
 
 macro(run expected)
   execute_process(COMMAND ${ARGN} WORKING_DIRECTORY ${tree} RESULT_VARIABLE code
     OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  string(REGEX REPLACE "[ \r\n]+" " " flat "${out}")  # CMake wraps its messages
   if(NOT code STREQUAL "${expected}")
     message(FATAL_ERROR "${ARGN}\nexit code ${code}, not ${expected}:\n${out}")
   endif()
 endmacro()
+function(expect regex)
+  if(NOT flat MATCHES "${regex}")
+    message(FATAL_ERROR "no \"${regex}\" in:\n${out}")
+  endif()
+endfunction()
 
-run(0 ${CMAKE_COMMAND} --install ${BUILD} --prefix ${work}/prefix)
+run(0 ${CMAKE_COMMAND} --install ${BUILD} --prefix ${prefix})
 run(0 ${CMAKE_CPACK_COMMAND} --config ${BUILD}/CPackConfig.cmake -B ${work})
-file(ARCHIVE_EXTRACT INPUT ${work}/extrun-${VERSION}-win64.zip DESTINATION ${work})
-set(shipped bin/extrun-check.exe bin/extrun-pack.exe bin/extrun.exe include/extrun/extension.h
-  include/extrun/package.h lib/cmake/extrun/ExtrunSign.cmake lib/cmake/extrun/extrunConfig.cmake
-  lib/cmake/extrun/extrunConfigVersion.cmake lib/cmake/extrun/extrunTargets-release.cmake
-  lib/cmake/extrun/extrunTargets.cmake lib/libextrun-package.a share/doc/extrun/README.md)
-run(0 diff -r ${work}/prefix ${work}/extrun-${VERSION}-win64)
-file(GLOB_RECURSE files LIST_DIRECTORIES false RELATIVE ${work}/prefix ${work}/prefix/*)
-list(SORT files)
-if(NOT files STREQUAL shipped)
-  message(FATAL_ERROR "the install holds ${files}\nnot ${shipped}")
-endif()
-foreach(program extrun extrun-check extrun-pack)
-  run(0 ${CMAKE_COMMAND} -E compare_files ${work}/prefix/bin/${program}.exe ${BUILD}/bin/${program}.exe)
+set(runtime bin/extrun.exe share/doc/extrun/README.md share/doc/extrun/THIRD-PARTY-NOTICES.txt)
+set(devkit ${runtime} bin/extrun-check.exe bin/extrun-pack.exe include/extrun/extension.h
+  include/extrun/package.h lib/cmake/extrun/ExtrunCheck.cmake lib/cmake/extrun/ExtrunSign.cmake
+  lib/cmake/extrun/extrunConfig.cmake lib/cmake/extrun/extrunConfigVersion.cmake
+  lib/cmake/extrun/extrunTargets-release.cmake lib/cmake/extrun/extrunTargets.cmake
+  lib/libextrun-package.a share/extrun/example/CMakeLists.txt share/extrun/example/extension.cpp
+  share/extrun/example/product.cpp share/extrun/mingw-w64-x86_64.cmake)
+foreach(kit devkit runtime)
+  file(ARCHIVE_EXTRACT INPUT ${work}/extrun-${VERSION}-win64-${kit}.zip DESTINATION ${work}/${kit})
+  set(${kit}_tree ${work}/${kit}/extrun-${VERSION}-win64)
+  file(GLOB_RECURSE files LIST_DIRECTORIES false RELATIVE ${${kit}_tree} ${${kit}_tree}/*)
+  list(SORT files)
+  list(SORT ${kit})
+  if(NOT files STREQUAL ${kit})
+    message(FATAL_ERROR "the ${kit} archive holds ${files}\nnot ${${kit}}")
+  endif()
 endforeach()
-
-run(0 ${CMAKE_COMMAND} -S ${CMAKE_CURRENT_LIST_DIR}/consumer -B ${work}/build -G Ninja
-  -DCMAKE_TOOLCHAIN_FILE=${CMAKE_CURRENT_LIST_DIR}/../../cmake/mingw-w64-x86_64.cmake
-  -DCMAKE_PREFIX_PATH=${work}/prefix -DSIGNING_CERT=${CERT} -DSIGNING_KEY=${KEY})
-run(0 ${CMAKE_COMMAND} --build ${work}/build)
-run(0 ${CMAKE_COMMAND} --install ${work}/build --prefix ${tree})
-run(0 osslsigncode verify -CAfile ${CERT} -in ${tree}/ext/hello.dll)
-if(NOT out MATCHES "Message digest algorithm  : SHA256\n")
-  message(FATAL_ERROR "extrun_sign signed without SHA-256 digests:\n${out}")
+run(0 diff -r ${prefix} ${devkit_tree})
+foreach(program extrun extrun-check extrun-pack)
+  run(0 ${CMAKE_COMMAND} -E compare_files ${prefix}/bin/${program}.exe ${BUILD}/bin/${program}.exe)
+endforeach()
+run(0 ${CMAKE_COMMAND} -E compare_files ${prefix}/bin/extrun.exe ${runtime_tree}/bin/extrun.exe)
+# The program that links the package library brings the stack guard's run-time.
+run(0 x86_64-w64-mingw32-nm -g --defined-only ${prefix}/lib/libextrun-package.a)
+if(out MATCHES " (__stack_chk_fail|__stack_chk_guard|__[a-z_]*chk[a-z_]*)\n")
+  message(FATAL_ERROR "the package library defines ${CMAKE_MATCH_1}")
 endif()
+
+set(consumer -S ${CMAKE_CURRENT_LIST_DIR}/consumer -G Ninja -DCMAKE_PREFIX_PATH=${prefix}
+  -DEXAMPLE=${prefix}/share/extrun/example)
+run(1 ${CMAKE_COMMAND} ${consumer} -B ${work}/native)
+expect("extrun is for 64-bit x86 Windows programs, and this project builds for Linux")
+
+set(ENV{WISTMERE_KEY_PASSWORD} "throw-away")
+run(0 ${OPENSSL} pkcs12 -export -in ${CERT} -inkey ${KEY} -out ${work}/wistmere.p12
+  -passout env:WISTMERE_KEY_PASSWORD)
+file(COPY_FILE ${CERT} ${work}/build/signer.pem)
+file(COPY_FILE ${KEY} ${work}/build/signer.key)
+run(0 ${CMAKE_COMMAND} ${consumer} -B ${work}/build
+  -DCMAKE_TOOLCHAIN_FILE=${prefix}/share/extrun/mingw-w64-x86_64.cmake
+  -DSIGNING_PKCS12=${work}/wistmere.p12 -DSIGNING_PASSWORD_ENV=WISTMERE_KEY_PASSWORD
+  -DCMAKE_CROSSCOMPILING_EMULATOR=${BUILD}/wine-run)
+run(0 ${CMAKE_COMMAND} --build ${work}/build)
+run(8 ${CMAKE_CTEST_COMMAND} --test-dir ${work}/build --output-on-failure)
+expect("extrun_check.entries \\.+\\*+Failed .* entry: \"Plain\" not exported; \"_Z5PlainPKw\" is a \
+C\\+\\+ name for it: declare the entry extern \"C\" imports: system DLLs only exit code: 0 \\(with \
+--exitcode=1: 14\\) verdict: no export Plain .* extrun_check.hello \\.+ +Passed")
+run(0 ${CMAKE_COMMAND} --install ${work}/build --prefix ${tree})
+foreach(signed ext/hello.dll bin/extrun.exe)
+  run(0 osslsigncode verify -CAfile ${CERT} -in ${tree}/${signed})
+  expect("Message digest algorithm : SHA256 ")
+endforeach()
 
 run(0 ${BUILD}/wine-run C:\\wistmere\\Wistmere.exe)
 set(packed "${out}")
@@ -46,12 +83,36 @@ run(0 iconv -f UTF-16LE -t UTF-8 received.txt)
 if(NOT out STREQUAL packed)
   message(FATAL_ERROR "the extension received ${out}\nnot ${packed}")
 endif()
+run(0 ${BUILD}/wine-run C:\\wistmere\\bin\\extrun-check.exe --dll=ext\\entries.dll --entry=RunFromC)
 
-foreach(entry Run RunFromC)
-  run(0 ${BUILD}/wine-run C:\\wistmere\\bin\\extrun-check.exe --dll=ext\\hello.dll --entry=${entry})
-endforeach()
-run(1 ${BUILD}/wine-run C:\\wistmere\\bin\\extrun-check.exe --dll=ext\\hello.dll --entry=Plain)
-if(NOT out MATCHES "\nentry: \"Plain\" not exported; \"_Z5PlainPKw\" is a C\\+\\+ name for it: declare the \
-entry extern \"C\"\nverdict: no export Plain\n")  # CMake drops the CRs
-  message(FATAL_ERROR "extrun-check does not name the C++ export:\n${out}")
+file(GLOB_RECURSE passwords ${work}/build/*.password)
+if(passwords)
+  message(FATAL_ERROR "the key's password is left in ${passwords}")
 endif()
+
+# A new certificate signs again; made without -utf8, its name is refused and no DLL is left, at
+# this build and the next, and with a name near an accepted one, until a certificate with an
+# accepted name takes its place.
+set(certificate ${OPENSSL} req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30
+  -keyout ${work}/build/signer.key -out ${work}/build/signer.pem -subj)
+run(0 ${certificate} "/CN=北京泰萨利软件技术有限公司")
+foreach(build mangled again near)
+  if(build STREQUAL "near")
+    run(0 ${certificate} "/CN=Tessaly Software Technology Co, Ltd" -utf8)
+  endif()
+  run(1 ${CMAKE_COMMAND} --build ${work}/build)
+  if(build STREQUAL "near")
+    expect("no signer named \"Tessaly Software Technology Co, Ltd\"\\. The nearest accepted \
+name is \"Tessaly Software Technology Co\\., Ltd\\.\", 2 characters away")
+  else()
+    expect("entries.dll not signed, and removed: .* make the certificate again with openssl req \
+-utf8\\. It is the accepted \"北京泰萨利软件技术有限公司\"")
+  endif()
+  if(EXISTS ${work}/build/entries.dll)
+    message(FATAL_ERROR "an unsigned entries.dll is left after the ${build} build")
+  endif()
+endforeach()
+run(0 ${certificate} "/CN=Kelmora Information Technology Co., Limited" -utf8)
+run(0 ${CMAKE_COMMAND} --build ${work}/build)
+run(0 osslsigncode verify -CAfile ${work}/build/signer.pem -in ${work}/build/entries.dll)
+expect("Subject: /CN=Kelmora Information Technology Co., Limited")

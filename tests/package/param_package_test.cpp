@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "extrun/package.h"
 #include "package/package_builder.h"
 #include "package/package_image.h"
 #include "package/param_package.h"
@@ -208,6 +209,7 @@ TEST(ExtrunPack, RefusesMalformedInputWithAMessage) {
     struct Case {
         std::wstring arguments;
         const char* message;
+        DWORD exitCode = 2;
     } cases[] = {
         {L"", "usage"},
         {L"--bogus", "usage"},
@@ -216,7 +218,7 @@ TEST(ExtrunPack, RefusesMalformedInputWithAMessage) {
         {L"--text=\x1f=x", "bad record"}, {L"--text=\x7f=x", "bad record"},
         {L"--text=" + std::wstring(51, L'n') + L"=x", "is 51 characters long; its field holds 50"},
         {L"--cmd-line=" + std::wstring(4096, L'x'), "4096 UTF-16 units long; the launcher takes"},
-        {L"-h", "usage"}, {L"--help", "usage"}, {L"/?", "usage"},
+        {L"-h", "usage", 0}, {L"--help", "usage", 0}, {L"/?", "usage", 0},
         {L"--file=blob=C:\\no\\such\\file", "cannot read"},
         {L"--file=no-equals-sign", "bad record"},
         {L"--dump=!!!", "not base64"},
@@ -228,7 +230,42 @@ TEST(ExtrunPack, RefusesMalformedInputWithAMessage) {
     };
     for (const Case& c : cases) {
         const PackRun run = Pack(c.arguments);
-        EXPECT_EQ(run.exitCode, 2u) << testing::PrintToString(c.arguments);
+        EXPECT_EQ(run.exitCode, c.exitCode) << testing::PrintToString(c.arguments);
         EXPECT_NE(run.output.find(c.message), std::string::npos) << run.output;
     }
+}
+
+// A product's own program is told why, in the words extrun-pack prints where it refuses the same,
+// and reads back what it packed.
+TEST(ExtrunPack, TheLibraryRefusesAsExtrunPackDoesAndSaysWhy) {
+    const struct {
+        std::vector<extrun::PackageRecord> records;
+        std::wstring reason;
+    } cases[] = {
+        {{}, L"no record"},
+        {{{"", "x"}}, L"bad record name \"\" (1-50 bytes, none of them zero)"},
+        {{{std::string("a\0\xe9", 3), "x"}},
+         L"bad record name \"a<U+0000>\u00e9\" (1-50 bytes, none of them zero)"},
+        {{{"a", "x"}, {std::string(51, 'n'), "x"}},
+         L"record name \"" + std::wstring(51, L'n') +
+             L"\" is 51 characters long; its field holds 50"},
+        {{extrun::CommandLineRecord(std::wstring(4096, L'x'))},
+         L"the command line is 4096 UTF-16 units long; the launcher takes at most 4095"},
+    };
+    for (const auto& c : cases) {
+        std::wstring reason;
+        EXPECT_EQ(extrun::MakePackage(c.records, &reason), "");
+        EXPECT_EQ(reason, c.reason);
+    }
+    std::wstring reason = L"untouched";
+    EXPECT_NE(extrun::MakePackage({{std::string(50, 'n'), "x"},
+                                   extrun::CommandLineRecord(std::wstring(4095, L'x'))},
+                                  &reason),
+              "");
+    EXPECT_EQ(reason, L"untouched");
+    std::vector<extrun::PackageRecord> read;
+    EXPECT_FALSE(extrun::ReadPackage("abc", &read));
+    ASSERT_TRUE(extrun::ReadPackage(extrun::MakePackage({{"a", "1"}, {"b", "2"}}), &read));
+    ASSERT_EQ(read.size(), 2u);
+    EXPECT_EQ(read[0].name + read[0].data + read[1].name + read[1].data, "a1b2");
 }

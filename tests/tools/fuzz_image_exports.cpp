@@ -42,5 +42,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!facts.problem.empty() && lookup.result != image::ExportResult::kMissing) std::abort();
     if (lookup.result == image::ExportResult::kMissing)
         image::FindDecoratedExport(file, facts, name);
+    image::ImportedDlls(file, facts);
     return 0;
 }

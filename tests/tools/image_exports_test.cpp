@@ -55,7 +55,7 @@ TEST(ImageReader, NamesWhereAFileCutShortEnds) {
     const image::ImageFacts facts = image::ReadImageFacts(MemoryBytes(whole));
     ASSERT_EQ(facts.problem, "");
     ASSERT_EQ(facts.sections.size(), Le32At(whole, pe + 4) >> 16);  // every section, the first too
-    EXPECT_EQ(facts.exportSize, Le32At(whole, pe + 24 + 116));  // directory 0's size in PE32+
+    EXPECT_EQ(facts.exportSize, Le32At(whole, pe + 24 + 116));      // directory 0's size in PE32+
     EXPECT_TRUE(facts.isDll);
     EXPECT_FALSE(image::ReadImageFacts(MemoryBytes(FixtureBytes(L"extrun-pack.exe"))).isDll);
     const image::Section& last = facts.sections.back();
@@ -65,7 +65,7 @@ TEST(ImageReader, NamesWhereAFileCutShortEnds) {
         {pe + 23, "the PE header lies outside the file"},
         {pe + 25, "no optional header"},
         {pe + 24 + 100, "the optional header is cut short"},
-        {pe + 24 + 120, "the section table runs past the end of the file"},
+        {pe + 24 + 120, "the optional header is cut short"},  // in the import directory's entry
         {pe + 24 + 240 + 8, "the section table runs past the end of the file"},
         {size_t{last.rawOffset} + last.rawSize - 1,
          "a section's data runs past the end of the file"},
@@ -87,6 +87,14 @@ TEST(ImageReader, NamesWhereAFileCutShortEnds) {
     const std::pair<uint16_t, const char*> machines[] = {
         {0xAA64, "ARM64"}, {0x01C4, "ARM"}, {0x0200, "IA64"}, {0x0166, ""}};
     for (const auto& [machine, name] : machines) EXPECT_STREQ(image::MachineName(machine), name);
+    // The imports as the loader reads them, and none where the table is not there.
+    const std::string importing = FixtureBytes(L"e2e_ext_importing.dll");
+    const image::ImageFacts withImports = image::ReadImageFacts(MemoryBytes(importing));
+    EXPECT_EQ(image::ImportedDlls(MemoryBytes(importing), withImports),
+              (std::vector<std::string>{"KERNEL32.dll", "msvcrt.dll", "ole32.dll", "e2e_dep.dll"}));
+    EXPECT_TRUE(
+        image::ImportedDlls(MemoryBytes(importing.substr(0, withImports.headersSize)), withImports)
+            .empty());
 }
 
 // Each case gives "Run" another address; then the table is put at 0, the names out of reach,

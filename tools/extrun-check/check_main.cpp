@@ -1,13 +1,15 @@
 // extrun-check: says what extrun.exe beside it would do with the same
 // arguments, and why, without doing any of it.
 //
-//   extrun-check --dll=PATH --entry=NAME [--dumpid=NAME]
+//   extrun-check --dll=PATH --entry=NAME [--dumpid=NAME] [--exitcode=1]
 //   extrun-check --signers
+//   extrun-check --log=on|off
 //
 // Each decision is made by the launcher's own code, as a program in this
-// folder makes it; only the image's headers and exports, which the launcher
-// leaves to the system loader, are read from the file here. Nothing is
-// created, written, loaded for execution or started. One "key: value" line a
+// folder makes it; only the image's headers, exports and imports, which the
+// launcher leaves to the system loader, are read from the files here.
+// Nothing is created, written, loaded for execution or started, but for the
+// log's switch file that --log makes or removes. One "key: value" line a
 // step, then one "verdict:" line. Exit code 0 when the entry would be
 // called, 1 for every other verdict, 2 for a usage error.
 #include <windows.h>
@@ -22,12 +24,16 @@
 
 #include "app/command_line_options.h"
 #include "app/extension_job.h"
+#include "app/process_setup.h"
 #include "common/escaped_text.h"
 #include "common/handles.h"
-#include "file_bytes.h"
+#include "crash/handoff_settings.h"
 #include "crash/uploader_path.h"
+#include "file_bytes.h"
 #include "image_exports.h"
+#include "import_search.h"
 #include "log/logger.h"
+#include "product_log.h"
 #include "product/product_folders.h"
 #include "runner/runner.h"
 #include "signer_names.h"
@@ -38,11 +44,13 @@
 namespace {
 
 constexpr wchar_t kUsage[] =
-    L"usage: extrun-check --dll=PATH --entry=NAME [--dumpid=NAME]\n"
+    L"usage: extrun-check --dll=PATH --entry=NAME [--dumpid=NAME] [--exitcode=1]\n"
     L"       extrun-check --signers\n"
+    L"       extrun-check --log=on|off\n"
     L"Run it in the bin folder beside extrun.exe with the launcher's own arguments: it says\n"
     L"what extrun.exe would do with them and why, and does none of it. --signers lists the\n"
-    L"publisher names the launcher accepts, one a line.\n";
+    L"publisher names the launcher accepts, one a line. --log=on creates the switch file that\n"
+    L"turns the recognised product's log on, --log=off removes it.\n";
 constexpr wchar_t kLauncherName[] = L"extrun.exe";
 
 enum ExitCode { kCall = 0, kNoCall = 1, kUsageError = 2 };
@@ -116,12 +124,38 @@ private:
     const TextOutput& out_;
 };
 
-// The folder this program runs from, and so the launcher's.
+// This program's path, and its folder, which is the launcher's.
+std::wstring OwnPath() {
+    PathBuffer path = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return path;
+}
+
 std::wstring OwnFolder() {
     PathBuffer folder = {};
-    GetModuleFileNameW(nullptr, folder, MAX_PATH);
+    CopyBounded(folder, OwnPath().c_str());
     PathRemoveFileSpecW(folder);
     return folder;
+}
+
+// The launcher's process holds the modules this one does (both import the same DLLs, set the
+// process up alike and load the same from the system folder before the load), but for the main
+// program: extrun.exe there, this program here. The launcher's image is mapped as data only, to
+// be compared with the extension's file as the launcher compares its own module.
+HMODULE WINAPI LauncherModule(const wchar_t* name) {
+    if (_wcsicmp(name, kLauncherName) == 0) {
+        static const HMODULE launcher = [] {
+            const auto image = reinterpret_cast<uintptr_t>(
+                LoadLibraryExW((OwnFolder() + L"\\" + kLauncherName).c_str(), nullptr,
+                               LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+            // The low bits mark a data mapping; without the launcher, this program stands in.
+            return image ? reinterpret_cast<HMODULE>(image & ~uintptr_t{3})
+                         : GetModuleHandleW(nullptr);
+        }();
+        return launcher;
+    }
+    if (_wcsicmp(name, PathFindFileNameW(OwnPath().c_str())) == 0) return nullptr;
+    return GetModuleHandleW(name);
 }
 
 void ReportInstall(const Report& report, const WString& dataFolder, int productId,
@@ -134,8 +168,9 @@ void ReportInstall(const Report& report, const WString& dataFolder, int productI
                                 : L" (not there; the answers hold for one put there)"));
 
     if (productId) {
-        report.Line(L"product",
-                    std::to_wstring(productId) + L", recognised by its main program " + marker);
+        report.Line(L"product", std::wstring(ProductName(productId)) + L" (" +
+                                    std::to_wstring(productId) +
+                                    L"), recognised by its main program " + marker);
     } else {
         PathBuffer parent = {};
         CopyBounded(parent, own.c_str());
@@ -183,8 +218,14 @@ void ReportPlan(const Report& report, const WString& dll, const WString& dumpId,
     report.Line(L"version", plan.version.IsEmpty()
                                 ? L"none (no file or no version resource): crash reports carry none"
                                 : std::wstring(plan.version.c_str()));
-    report.Line(L"crash source", std::wstring(plan.crashSource.c_str()) +
-                                     (plan.crashSource == dumpId ? L" (from --dumpid)" : L""));
+    // As the crash hand-off keeps it for the uploader.
+    decltype(HandOffSettings::source) source = {};
+    CopyBounded(source, plan.crashSource.c_str());
+    std::wstring origin = plan.crashSource == dumpId ? L" (from --dumpid" : L"";
+    if (plan.crashSource.Length() >= std::size(source))
+        origin += L"; the uploader gets its first " + std::to_wstring(std::size(source) - 1) +
+                  L" of " + std::to_wstring(plan.crashSource.Length()) + L" units";
+    report.Line(L"crash source", source + origin + (origin.empty() ? L"" : L")"));
     PathBuffer uploader = {};
     ChooseUploader(uploader);
     report.Line(
@@ -285,6 +326,36 @@ void ReportDecoratedEntry(const Report& report, const image::ByteSource& file,
                 Quoted(entry.c_str()) + L" not exported; " + Quoted(Widen(found.name)) + hint);
 }
 
+// The DLLs the extension needs from outside the system and where the loader finds each; false
+// when one is missing, which makes LoadLibraryW fail.
+bool ReportImports(const Report& report, const wchar_t* path,
+                   const std::vector<std::string>& imports) {
+    const std::vector<FoundImport> found = FindImports(path, imports, OwnFolder());
+    if (found.empty()) report.Line(L"imports", L"system DLLs only");
+    bool all = true;
+    for (const FoundImport& import : found) {
+        std::wstring line =
+            import.name.empty() ? L"(a name that cannot be read)" : EscapeControls(import.name);
+        if (import.importer != PathFindFileNameW(path)) line += L" (for " + import.importer + L")";
+        if (import.place != ImportPlace::kMissing) {
+            // In the order of ImportPlace.
+            constexpr const wchar_t* kPlaces[] = {L"the launcher's folder", L"the Windows folder",
+                                                  L"the current folder", L"a folder of PATH"};
+            line += L": " + import.path + L" (" + kPlaces[static_cast<int>(import.place)] + L")";
+        } else {
+            all = false;
+            line +=
+                L": missing: not in the launcher's folder, the system or Windows folders, the "
+                L"current folder or a folder of PATH";
+            if (!import.path.empty())
+                line += L"; " + import.path +
+                        L" lies beside the extension, where the loader does not look";
+        }
+        report.Line(L"import", line);
+    }
+    return all;
+}
+
 // Where a pin matched, whether the chain really leads to it.
 void ReportPinnedChain(const Report& report, const PublisherCheckDetails& details) {
     const std::wstring at = std::to_wstring(details.brokenLink);
@@ -336,6 +407,7 @@ void ReportLoadName(const Report& report, const HeldExtension& held) {
 struct ImageVerdict {
     bool loadable = false;
     bool exportFound = false;
+    std::vector<std::string> imports;
 };
 
 ImageVerdict ReportImage(const Report& report, const wchar_t* path, HANDLE held,
@@ -368,6 +440,7 @@ ImageVerdict ReportImage(const Report& report, const wchar_t* path, HANDLE held,
         report.Line(L"image", line + L": a 64-bit process cannot load it");
         return verdict;
     }
+    verdict.imports = image::ImportedDlls(file, facts);
     if (entry.IsEmpty()) {
         report.Line(L"image", line + L"; no --entry to look for");
         return verdict;
@@ -404,13 +477,18 @@ int wmain(int argc, wchar_t**) {
     const TextOutput out(STD_OUTPUT_HANDLE), errors(STD_ERROR_HANDLE);
     CommandLineOptions options;
     options.Load(GetCommandLineW());
-    WString entry, dumpId, dll, param, ignored;
+    WString entry, dumpId, dll, param, exitCode, ignored;
+    options.GetValue(kOptionExitCode, exitCode);
     options.GetValue(kOptionEntry, entry);
     options.GetValue(kOptionDumpId, dumpId);
     options.GetValue(kOptionDll, dll);
     options.GetValue(kOptionParam, param);
-    if (argc < 2 || options.GetValue(L"--help", ignored) || options.GetValue(L"-h", ignored) ||
+    if (options.GetValue(L"--help", ignored) || options.GetValue(L"-h", ignored) ||
         options.GetValue(L"/?", ignored)) {
+        out.Write(kUsage);
+        return kCall;
+    }
+    if (argc < 2) {
         errors.Write(kUsage);
         return kUsageError;
     }
@@ -418,6 +496,17 @@ int wmain(int argc, wchar_t**) {
         for (const SignerNameAccessor name : AcceptedSignerNames)
             out.Write(std::wstring(name()) + L"\r\n");
         return kCall;
+    }
+    WString log;
+    if (options.GetValue(L"--log", log)) {
+        if (log != L"on" && log != L"off") {
+            errors.Write(kUsage);
+            return kUsageError;
+        }
+        std::wstring said;
+        const bool switched = SwitchLog(log == L"on", &said);
+        Report(out).Line(L"log", said);
+        return switched ? kCall : kNoCall;
     }
     if (!param.IsEmpty()) {
         errors.Write(
@@ -427,6 +516,7 @@ int wmain(int argc, wchar_t**) {
         return kUsageError;
     }
 
+    PrepareProcess();
     const Report report(out);
     int productId = 0;
     PathBuffer marker = {};
@@ -440,7 +530,8 @@ int wmain(int argc, wchar_t**) {
     PathBuffer path = {};
     HeldExtension held;
     PublisherCheckDetails details = {};
-    const FailureRecord* refusal = CheckBeforeLoad(plan.dllPath, entry, path, held, &details);
+    const FailureRecord* refusal =
+        CheckBeforeLoad(plan.dllPath, entry, path, held, &details, LauncherModule);
     // Read before anything else can set it: why the file could not be held.
     const HANDLE hold = held.file.get();
     const DWORD holdError = held.file ? ERROR_SUCCESS : GetLastError();
@@ -456,24 +547,27 @@ int wmain(int argc, wchar_t**) {
     else
         image = ReportImage(report, path, hold != INVALID_HANDLE_VALUE ? hold : nullptr, entry);
 
-    if (refusal == &kNothingToRun) {
-        report.Line(L"verdict", L"nothing (empty --dll or --entry)");
-        return kNoCall;
-    }
+    // The loader maps the image and its imports before the entry is looked up.
+    if (!refusal && image.loadable && !ReportImports(report, path, image.imports))
+        refusal = &kLoadFailed;
+    if (!refusal && !image.loadable) refusal = &kLoadFailed;
+    std::wstring verdict;
+    RunOutcome outcome = RunOutcome::kCalled;
     if (refusal) {
-        report.Line(L"verdict",
-                    std::wstring(L"refused ") + refusal->message + EscapeControls(path));
-        return kNoCall;
+        outcome = refusal->outcome;
+        verdict = refusal == &kNothingToRun
+                      ? L"nothing (empty --dll or --entry)"
+                      : std::wstring(L"refused ") + refusal->message + EscapeControls(path);
+    } else if (!image.exportFound) {
+        outcome = RunOutcome::kNoExport;
+        verdict = std::wstring(L"no export ") + entry.c_str();
+    } else {
+        verdict = std::wstring(L"call ") + entry.c_str();
     }
-    if (!image.loadable) {
-        report.Line(L"verdict",
-                    std::wstring(L"refused ") + kLoadFailed.message + EscapeControls(path));
-        return kNoCall;
-    }
-    if (!image.exportFound) {
-        report.Line(L"verdict", std::wstring(L"no export ") + entry.c_str());
-        return kNoCall;
-    }
-    report.Line(L"verdict", std::wstring(L"call ") + entry.c_str());
-    return kCall;
+    const std::wstring code = std::to_wstring(static_cast<int>(outcome));
+    report.Line(L"exit code", WantsOutcomeExitCode(exitCode)
+                                  ? code + L", as --exitcode=1 asks"
+                                  : L"0 (with --exitcode=1: " + code + L")");
+    report.Line(L"verdict", verdict);
+    return outcome == RunOutcome::kCalled ? kCall : kNoCall;
 }

@@ -18,6 +18,9 @@ constexpr uint32_t kNewHeaderPointer = 0x3C;
 constexpr uint32_t kFileHeaderEnd = 24;
 constexpr uint32_t kSectionHeaderSize = 40;
 constexpr uint32_t kExportDirectorySize = 40;
+constexpr uint32_t kImportDescriptorSize = 20;
+constexpr uint32_t kImportsRead = 1024;
+constexpr size_t kImportNameLimit = 256;
 // Offsets in the optional header, by its form.
 constexpr uint32_t kHeadersSizeField = 60;
 constexpr uint32_t kDirectoryCount32 = 92, kDirectories32 = 96;
@@ -163,10 +166,16 @@ ImageFacts ReadImageFacts(const ByteSource& file) {
         facts.problem = "the optional header is cut short";
         return facts;
     }
-    // The export table is directory 0; a header too short to hold it has none.
+    // The export table is directory 0, the import table directory 1; a header too short to
+    // hold one has none.
     if (directoryCount > 0 && optionalSize >= directories + 8 &&
         (!Read32(file, optional + directories, &facts.exportRva) ||
          !Read32(file, optional + directories + 4, &facts.exportSize))) {
+        facts.problem = "the optional header is cut short";
+        return facts;
+    }
+    if (directoryCount > 1 && optionalSize >= directories + 16 &&
+        !Read32(file, optional + directories + 8, &facts.importRva)) {
         facts.problem = "the optional header is cut short";
         return facts;
     }
@@ -348,6 +357,26 @@ DecoratedExport FindDecoratedExport(const ByteSource& file, const ImageFacts& fa
         if (decoration != Decoration::kNone) return {decoration, name};
     }
     return {};
+}
+
+std::vector<std::string> ImportedDlls(const ByteSource& file, const ImageFacts& facts) {
+    std::vector<std::string> dlls;
+    if (!facts.problem.empty() || facts.importRva == 0) return dlls;
+    for (uint64_t i = 0; i < kImportsRead; ++i) {
+        uint8_t descriptor[kImportDescriptorSize];
+        if (!ReadRva(file, facts, facts.importRva + i * kImportDescriptorSize, descriptor,
+                     sizeof(descriptor)))
+            break;
+        const uint32_t nameRva = Le32(descriptor + 12);
+        if (nameRva == 0 || Le32(descriptor + 16) == 0) break;
+        std::string name;
+        char c = 0;
+        while (name.size() < kImportNameLimit &&
+               ReadRva(file, facts, static_cast<uint64_t>(nameRva) + name.size(), &c, 1) && c)
+            name.push_back(c);
+        dlls.push_back(name);
+    }
+    return dlls;
 }
 
 }  // namespace image

@@ -42,6 +42,7 @@ struct ImageFacts {
     uint32_t headersSize = 0;
     uint32_t exportRva = 0;
     uint32_t exportSize = 0;
+    uint32_t importRva = 0;
     std::vector<Section> sections;
 };
 
@@ -97,5 +98,11 @@ struct DecoratedExport {
 // names of printable ASCII up to 256 bytes, among the first 1024 names, are looked at.
 DecoratedExport FindDecoratedExport(const ByteSource& file, const ImageFacts& facts,
                                     const std::string& entry);
+
+// The DLLs the image imports, by name as its import directory has them, in
+// its order, as far as the loader reads the directory (up to a descriptor
+// without a name or an address table): at most 1024 of them, each name cut
+// after 256 bytes. Where the directory cannot be read whole, what could be.
+std::vector<std::string> ImportedDlls(const ByteSource& file, const ImageFacts& facts);
 
 }  // namespace image

@@ -41,6 +41,8 @@ int Usage() {
     return 2;
 }
 
+bool IsHelp(const std::wstring& arg) { return arg == L"-h" || arg == L"--help" || arg == L"/?"; }
+
 bool StartsWith(const std::wstring& text, const wchar_t* prefix, std::wstring* rest) {
     const std::wstring p(prefix);
     if (text.compare(0, p.size(), p) != 0) return false;
@@ -68,9 +70,7 @@ bool ReadFileBytes(const std::wstring& path, std::string* bytes) {
 // Record names are 8-bit text that fills at most the 50-byte field.
 bool ToRecordName(const std::wstring& wide, std::string* name, std::wstring* problem) {
     if (wide.size() > package::kNameSize) {
-        *problem = L"record name \"" + EscapeControls(wide) + L"\" is " +
-                   std::to_wstring(wide.size()) + L" characters long; its field holds " +
-                   std::to_wstring(package::kNameSize);
+        *problem = package::NameTooLongReason(EscapeControls(wide), wide.size());
         return false;
     }
     name->clear();
@@ -210,20 +210,13 @@ int Dump(const std::string& text) {
     return 0;
 }
 
-// A command line the launcher would cut is refused: whatever it then ran
-// would not be what was asked for.
-bool CommandLineFits(const std::vector<uint8_t>& image, std::wstring* problem) {
-    const size_t units = package::CommandLineUnits(image.data(), image.size());
-    if (units <= kRelaunchCommandLineUnits) return true;
-    *problem = L"the command line is " + std::to_wstring(units) +
-               L" UTF-16 units long; the launcher takes at most " +
-               std::to_wstring(kRelaunchCommandLineUnits);
-    return false;
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    if (argc == 2 && IsHelp(argv[1])) {
+        Out().Write(kUsage);
+        return 0;
+    }
     std::vector<package::RecordSpec> records;
     for (int i = 1; i < argc; ++i) {
         const std::wstring arg = argv[i];
@@ -256,10 +249,12 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (records.empty()) return Usage();
     const std::vector<uint8_t> image = package::BuildImage(records);
+    // A command line the launcher would cut is refused: whatever it then ran
+    // would not be what was asked for.
     std::wstring problem;
-    if (!CommandLineFits(image, &problem)) return Fail(problem);
+    if (!package::CommandLineFits(image, &problem)) return Fail(problem);
     const std::string text = package::EncodePackage(image);
-    if (text.empty()) return Fail(L"could not encode the package");
+    if (text.empty()) return Fail(package::kEncodingFailed);
     Out().Write(std::wstring(text.begin(), text.end()) + L"\r\n");
     return 0;
 }

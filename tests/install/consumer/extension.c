@@ -1,4 +1,4 @@
-/* The same entry declared in C. */
+/* An entry declared in C. */
 #include <extrun/extension.h>
 
 EXTRUN_ENTRY(RunFromC) { (void)commandLine; }
