@@ -10,6 +10,10 @@ set_target_properties(extrun_extension PROPERTIES EXPORT_NAME extension)
 
 install(TARGETS extrun extrun-check extrun-pack extrun_package_builder extrun_extension
   EXPORT extrunTargets RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
+# The reference crash uploader, a part a product may leave out for its own:
+# built into bin/uploader/ (away from the tests' stand-in of the same name),
+# installed beside the launcher, where the crash hand-off looks first.
+install(TARGETS extrun_faultsend EXPORT extrunTargets RUNTIME DESTINATION bin COMPONENT uploader)
 install(DIRECTORY include/extrun DESTINATION include)
 install(FILES README.md DESTINATION share/doc/extrun)
 install(EXPORT extrunTargets NAMESPACE extrun:: DESTINATION lib/cmake/extrun)

@@ -16,7 +16,7 @@ endmacro()
 run(0 ${CMAKE_COMMAND} --install ${BUILD} --prefix ${work}/prefix)
 run(0 ${CMAKE_CPACK_COMMAND} --config ${BUILD}/CPackConfig.cmake -B ${work})
 file(ARCHIVE_EXTRACT INPUT ${work}/extrun-${VERSION}-win64.zip DESTINATION ${work})
-set(shipped bin/extrun-check.exe bin/extrun-pack.exe bin/extrun.exe include/extrun/extension.h
+set(shipped bin/FaultSend.exe bin/extrun-check.exe bin/extrun-pack.exe bin/extrun.exe include/extrun/extension.h
   include/extrun/package.h lib/cmake/extrun/ExtrunSign.cmake lib/cmake/extrun/extrunConfig.cmake
   lib/cmake/extrun/extrunConfigVersion.cmake lib/cmake/extrun/extrunTargets-release.cmake
   lib/cmake/extrun/extrunTargets.cmake lib/libextrun-package.a share/doc/extrun/README.md)
@@ -26,8 +26,9 @@ list(SORT files)
 if(NOT files STREQUAL shipped)
   message(FATAL_ERROR "the install holds ${files}\nnot ${shipped}")
 endif()
-foreach(program extrun extrun-check extrun-pack)
-  run(0 ${CMAKE_COMMAND} -E compare_files ${work}/prefix/bin/${program}.exe ${BUILD}/bin/${program}.exe)
+foreach(program extrun extrun-check extrun-pack uploader/FaultSend)
+  get_filename_component(name ${program} NAME)
+  run(0 ${CMAKE_COMMAND} -E compare_files ${work}/prefix/bin/${name}.exe ${BUILD}/bin/${program}.exe)
 endforeach()
 
 run(0 ${CMAKE_COMMAND} -S ${CMAKE_CURRENT_LIST_DIR}/consumer -B ${work}/build -G Ninja
