@@ -60,16 +60,20 @@ void OldDump(const UploaderTree& tree, const std::wstring& stem, int hoursAgo, L
 
 TEST(ReferenceUploader, EachReportOfAFaultIsADumpOfTheFaultingThread) {
     const struct {
-        const wchar_t* entry;
-        size_t dumps;    // one a report: the launcher's hooks report some faults twice
-        size_t threads;  // faulting threads
-        DWORD code;      // 0: a hook's own record, its address in the launcher
+        const wchar_t* entry;  // and the launcher's arguments after it
+        const char* source;    // the uploader is told --src=<source>
+        const char* inName;    // what the dump's name makes of it
+        size_t dumps;          // one a report: the launcher's hooks report some faults twice
+        size_t threads;        // faulting threads
+        DWORD code;            // 0: a hook's own record, its address in the launcher
         const char* faultIn;
     } cases[] = {
-        {L"Crash", 2, 1, EXCEPTION_ACCESS_VIOLATION, "e2e_ext.dll"},
-        {L"ThreadOverflow", 1, 1, EXCEPTION_STACK_OVERFLOW, "e2e_ext.dll"},
-        {L"Abort", 1, 1, 0, "extrun.exe"},
-        {L"TwoThreadsCrash", 2, 2, EXCEPTION_ACCESS_VIOLATION, "e2e_ext.dll"},
+        {L"Crash", "extrun", "extrun", 2, 1, EXCEPTION_ACCESS_VIOLATION, "e2e_ext.dll"},
+        {L"ThreadOverflow", "extrun", "extrun", 1, 1, EXCEPTION_STACK_OVERFLOW, "e2e_ext.dll"},
+        {L"Abort --dumpid=a-b:c/0123456789012345678901234567890",
+         "a-b:c/0123456789012345678901234567890", "a_b_c_01234567890123456789012345", 1, 1, 0,
+         "extrun.exe"},
+        {L"TwoThreadsCrash", "extrun", "extrun", 2, 2, EXCEPTION_ACCESS_VIOLATION, "e2e_ext.dll"},
     };
     UploaderTree tree;
     for (const auto& c : cases) {
@@ -83,8 +87,15 @@ TEST(ReferenceUploader, EachReportOfAFaultIsADumpOfTheFaultingThread) {
         for (const std::wstring& stem : stems) {
             const std::wstring dump = tree.Dumps() + L"\\" + stem + L".dmp";
             Fields request = ReadFields(tree.Dumps() + L"\\" + stem + L".txt");
-            EXPECT_EQ(ToUtf8(stem).rfind("extrun-2.1.0.5-", 0), 0u) << ToUtf8(stem);
-            EXPECT_EQ(ToUtf8(stem).substr(35), request["pid"] + "-" + request["tid"]);
+            EXPECT_EQ(request["src"] + " " + request["ver"] + " " + request["program"],
+                      c.source + std::string(" 2.1.0.5 ") + ToUtf8(tree.Launcher()));
+            // <source>-<version>-<yyyymmdd-hhmmss.mmm>-<pid>-<tid>, the time's digits as 9s
+            std::string name = ToUtf8(stem);
+            const size_t time = strlen(c.inName) + 9;
+            for (size_t i = time; i < time + 19 && i < name.size(); ++i)
+                name[i] = isdigit(static_cast<unsigned char>(name[i])) ? '9' : name[i];
+            EXPECT_EQ(name, c.inName + std::string("-2.1.0.5-99999999-999999.999-") +
+                                request["pid"] + "-" + request["tid"]);
             std::string shown;
             EXPECT_EQ(tree.Uploader(L"--show \"" + dump + L"\"", &shown), 0u);
             char code[16];
@@ -99,10 +110,18 @@ TEST(ReferenceUploader, EachReportOfAFaultIsADumpOfTheFaultingThread) {
                    ToUtf8(c.entry).c_str(), ReadText(dump).size(), took);
         }
         EXPECT_EQ(threads.size(), c.threads) << ToUtf8(c.entry);
+        // Nothing but the dumps and their text files: no temporary file is left.
+        WIN32_FIND_DATAW found;
+        HANDLE search = FindFirstFileW((tree.Dumps() + L"\\*.*").c_str(), &found);
+        size_t files = 0;
+        for (bool more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found))
+            files += !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+        if (search != INVALID_HANDLE_VALUE) FindClose(search);
+        EXPECT_EQ(files, 2 * c.dumps) << ToUtf8(c.entry);
     }
 }
 
-TEST(ReferenceUploader, ArgumentsNotTheLaunchersOrAProcessItCannotDumpGiveNoDump) {
+TEST(ReferenceUploader, EveryRefusalIsALineOnStandardErrorAndNoDump) {
     UploaderTree tree;
     PROCESS_INFORMATION waiting = {};
     ASSERT_TRUE(StartProcess(L"\"" + tree.Launcher() + L"\" --dll=ext\\e2e_ext.dll --entry=Wait",
@@ -110,25 +129,38 @@ TEST(ReferenceUploader, ArgumentsNotTheLaunchersOrAProcessItCannotDumpGiveNoDump
     const std::wstring pid = L" --pid=" + std::to_wstring(waiting.dwProcessId);
     const std::wstring tid = L" --tid=" + std::to_wstring(waiting.dwThreadId);
     const std::wstring rest = L" --src=extrun --ver=2.1.0.5 --rep=0";
+    // A fault record in this process, which lies in no product's folder.
+    EXCEPTION_RECORD record = {};
+    CONTEXT context = {};
+    EXCEPTION_POINTERS pointers = {&record, &context};
+    const std::wstring here = L"--pep=" + std::to_wstring(reinterpret_cast<ULONG_PTR>(&pointers)) +
+                              L" --pid=" + std::to_wstring(GetCurrentProcessId()) + L" --tid=" +
+                              std::to_wstring(GetCurrentThreadId()) + rest;
+    constexpr DWORD kUsage = 2, kNotWritten = 1;
     const struct {
         std::wstring arguments;
+        DWORD code;
         const char* why;
     } cases[] = {
-        {L"",
+        {L"", kUsage,
          "expected --pep=<n> --pid=<n> --tid=<n> --src=<text> --ver=<text> --rep=<n> "
          "[--restart], got 0 arguments"},
-        {L"--pep=8" + pid + tid + L" --src=extrun --ver=2.1.0.5", "got 5 arguments"},
-        {L"--pep=8" + pid + tid + rest + L" --restart --restart", "got 8 arguments"},
-        {L"--pep=8" + pid + tid + rest + L" --Restart", "got 7 arguments"},
-        {pid.substr(1) + L" --pep=8" + tid + rest, "where --pep= belongs"},
-        {L"--pep=0x8" + pid + tid + rest, "a malformed number in --pep=0x8"},
-        {L"--pep=8 --pid=-1" + tid + rest, "a malformed number"},
-        {L"--pep=8" + pid + tid + L" --src=extrun --ver=2.1.0.5 --rep=", "a malformed number"},
-        {L"--pep=8" + pid + L" --tid=" + std::to_wstring(GetCurrentThreadId()) + rest,
+        {L"--pep=8" + pid + tid + L" --src=extrun --ver=2.1.0.5", kUsage, "got 5 arguments"},
+        {L"--pep=8" + pid + tid + rest + L" --restart --restart", kUsage, "got 8 arguments"},
+        {L"--pep=8" + pid + tid + rest + L" --Restart", kUsage, "got 7 arguments"},
+        {pid.substr(1) + L" --pep=8" + tid + rest, kUsage, "where --pep= belongs"},
+        {L"--pep=0x8" + pid + tid + rest, kUsage, "a malformed number in --pep=0x8"},
+        {L"--pep=8 --pid=-1" + tid + rest, kUsage, "a malformed number"},
+        {L"--pep=8" + pid + tid + L" --src=extrun --ver=2.1.0.5 --rep=", kUsage,
+         "a malformed number"},
+        {L"--show", kUsage, "expected --show <dump file>"},
+        {L"--show \"" + tree.Launcher() + L"\"", kNotWritten, "not a minidump: no MDMP signature"},
+        {here, kNotWritten, "no product recognised beside "},
+        {L"--pep=8" + pid + L" --tid=" + std::to_wstring(GetCurrentThreadId()) + rest, kNotWritten,
          "is not a thread of process"},
-        {L"--pep=8" + pid + tid + rest, "no fault record at --pep=8 in process"},
+        {L"--pep=8" + pid + tid + rest, kNotWritten, "no fault record at --pep=8 in process"},
         // The process ends here, before the row runs.
-        {L"--pep=8" + pid + tid + rest, "has ended"},
+        {L"--pep=8" + pid + tid + rest, kNotWritten, "has ended"},
     };
     for (const auto& c : cases) {
         if (&c == &cases[std::size(cases) - 1]) {
@@ -136,9 +168,10 @@ TEST(ReferenceUploader, ArgumentsNotTheLaunchersOrAProcessItCannotDumpGiveNoDump
             WaitForSingleObject(waiting.hProcess, INFINITE);
         }
         std::string error;
-        EXPECT_NE(tree.Uploader(c.arguments, &error), 0u) << ToUtf8(c.arguments);
+        EXPECT_EQ(tree.Uploader(c.arguments, &error), c.code) << ToUtf8(c.arguments);
         EXPECT_EQ(error.rfind("FaultSend: ", 0), 0u) << error;
         EXPECT_NE(error.find(c.why), std::string::npos) << error;
+        EXPECT_EQ(error.find("\r\n"), error.size() - 2) << error;
         EXPECT_FALSE(Exists(tree.Dumps())) << ToUtf8(c.arguments);
     }
     CloseHandle(waiting.hProcess);

@@ -31,6 +31,11 @@ foreach(program extrun extrun-check extrun-pack uploader/FaultSend)
   run(0 ${CMAKE_COMMAND} -E compare_files ${work}/prefix/bin/${name}.exe ${BUILD}/bin/${program}.exe)
 endforeach()
 
+run(0 ${CMAKE_COMMAND} --install ${BUILD} --prefix ${work}/uploader --component uploader)
+if(NOT EXISTS ${work}/uploader/bin/FaultSend.exe)
+  message(FATAL_ERROR "the install component uploader holds no bin/FaultSend.exe")
+endif()
+
 run(0 ${CMAKE_COMMAND} -S ${CMAKE_CURRENT_LIST_DIR}/consumer -B ${work}/build -G Ninja
   -DCMAKE_TOOLCHAIN_FILE=${CMAKE_CURRENT_LIST_DIR}/../../cmake/mingw-w64-x86_64.cmake
   -DCMAKE_PREFIX_PATH=${work}/prefix -DSIGNING_CERT=${CERT} -DSIGNING_KEY=${KEY})
