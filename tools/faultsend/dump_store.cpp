@@ -89,6 +89,7 @@ PendingFile::PendingFile(const std::wstring& path) : path_(path) {
                             FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file_ && !MarkForDeletion(file_.get(), true)) {
         file_.reset();
+        // Not checked: the file is empty, and no dump is written without it.
         DeleteFileW(part.c_str());
     }
 }

@@ -104,6 +104,7 @@ int Upload(int count, const wchar_t* const* arguments) {
     if (!WriteMinidump(target, request, dump.Handle(), why)) return Refuse(kNotWritten, why);
     if (!text.Keep()) return Refuse(kNotWritten, L"cannot name " + stem + kRequestExtension);
     if (!dump.Keep()) {
+        // Not checked: a text file left without its dump holds no memory of the process.
         DeleteFileW((stem + kRequestExtension).c_str());
         return Refuse(kNotWritten, L"cannot name " + stem + kDumpExtension);
     }
