@@ -16,6 +16,24 @@ minidump::DumpFacts Read(const std::string& bytes) {
     return minidump::ReadDump(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
+uint32_t U32(const std::string& bytes, size_t at) {
+    uint32_t value = 0;
+    if (at + 4 <= bytes.size()) memcpy(&value, bytes.data() + at, 4);
+    return value;
+}
+
+// `bytes` with the 32-bit number at `at` made `value`.
+std::string With(std::string bytes, size_t at, uint32_t value) {
+    return bytes.replace(at, 4, reinterpret_cast<const char*>(&value), 4);
+}
+
+// Where the directory entry of stream `type` lies.
+size_t StreamEntry(const std::string& dump, uint32_t type) {
+    for (uint32_t i = 0, at = U32(dump, 12); i < U32(dump, 8); ++i, at += 12)
+        if (U32(dump, at) == type) return at;
+    return 0;
+}
+
 // Left in bin/ as the fuzzer's seed (scripts/fuzz).
 std::string DumpOfThisProcess(EXCEPTION_RECORD& record) {
     CONTEXT context = {};
@@ -58,10 +76,11 @@ TEST(MinidumpReader, ReadsTheFaultTheThreadAndTheModulesOfAWholeDumpAndRefusesEv
           std::string(address), " " + ToUtf8(program) + "\r\n"})
         EXPECT_NE(described.find(line), std::string::npos) << line << " in\n" << described;
 
-    std::string otherVersion = dump, directoryPastTheEnd = dump, thisProgram;
-    otherVersion[4] = 0x12;
-    directoryPastTheEnd.replace(12, 4, "\xF0\xFF\xFF\x7F", 4);
+    std::string thisProgram;
     ReadBytes(program, &thisProgram);
+    constexpr uint32_t kFar = 0x7FFFFFF0;
+    const size_t threads = StreamEntry(dump, 3), modules = StreamEntry(dump, 4);
+    const uint32_t firstName = U32(dump, U32(dump, modules + 8) + 4 + 20);
     const struct {
         std::string bytes;
         const char* problem;
@@ -69,8 +88,11 @@ TEST(MinidumpReader, ReadsTheFaultTheThreadAndTheModulesOfAWholeDumpAndRefusesEv
         {"", "not a minidump: the file is empty"},
         {thisProgram, "not a minidump: no MDMP signature"},
         {"MDMX" + dump.substr(4), "not a minidump: no MDMP signature"},
-        {otherVersion, "not a minidump of a known version"},
-        {directoryPastTheEnd, "truncated: the stream directory lies past the end of the file"},
+        {With(dump, 4, 0xA792), "not a minidump of a known version"},
+        {With(dump, 12, kFar), "truncated: the stream directory lies past the end of the file"},
+        {With(dump, threads + 4, kFar), "truncated: the thread list lies past the end of the file"},
+        {With(dump, modules + 8, kFar), "truncated: the module list lies past the end of the file"},
+        {With(dump, firstName, 65534), "truncated: a module's name lies past the end of the file"},
     };
     for (const auto& f : foreign) EXPECT_EQ(Read(f.bytes).problem, f.problem);
 
