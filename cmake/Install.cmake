@@ -7,7 +7,8 @@
 #            package with the toolchain file and an example product, the README and the notices:
 #            extrun-<version>-win64-devkit.zip, which holds the whole install.
 #   runtime  what a product ships: extrun.exe, the README and the notices of what is linked into
-#            it: extrun-<version>-win64-runtime.zip.
+#            it, with the uploader component (the reference FaultSend.exe) beside them:
+#            extrun-<version>-win64-runtime.zip.
 # The runtime archive takes another component with one line after its install() rules:
 #   cpack_add_component(<component> GROUP runtime)
 
@@ -21,6 +22,12 @@ set(docs README.md THIRD-PARTY-NOTICES.txt)
 install(TARGETS extrun extrun-check extrun-pack extrun_package_builder extrun_extension
   EXPORT extrunTargets RUNTIME DESTINATION bin COMPONENT devkit
   ARCHIVE DESTINATION lib COMPONENT devkit)
+# The reference crash uploader, a part a product may leave out for its own: built into
+# bin/uploader/ (away from the tests' stand-in of the same name), installed beside the launcher,
+# where the crash hand-off looks first; in the developer kit, and in the runtime archive as a
+# component of its own.
+install(TARGETS extrun_faultsend EXPORT extrunTargets RUNTIME DESTINATION bin COMPONENT devkit)
+install(TARGETS extrun_faultsend RUNTIME DESTINATION bin COMPONENT uploader)
 install(DIRECTORY include/extrun DESTINATION include COMPONENT devkit)
 install(FILES ${docs} DESTINATION share/doc/extrun COMPONENT devkit)
 install(FILES cmake/mingw-w64-x86_64.cmake DESTINATION share/extrun COMPONENT devkit)
@@ -43,3 +50,4 @@ set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
 include(CPack)
 cpack_add_component(devkit GROUP devkit)
 cpack_add_component(runtime GROUP runtime)
+cpack_add_component(uploader GROUP runtime)

@@ -64,12 +64,15 @@ int ProductDataStore(int productId) {
     return CSIDL_APPDATA;
 }
 
-int DetectProductId(int levelsUp, PathBuffer* marker) {
+int DetectProductId(int levelsUp, PathBuffer* marker, const wchar_t* program) {
     if (marker) (*marker)[0] = 0;
     if (levelsUp < 0) return 0;
 
     PathBuffer folder = {};
-    GetModuleFileNameW(nullptr, folder, MAX_PATH);
+    if (program)
+        CopyBounded(folder, program);
+    else
+        GetModuleFileNameW(nullptr, folder, MAX_PATH);
     PathRemoveFileSpecW(folder);
     for (int level = 0; level < levelsUp; ++level) {
         // Once at the root every further strip is a no-op, so a huge level
@@ -89,9 +92,10 @@ int DetectProductId(int levelsUp, PathBuffer* marker) {
     return 0;
 }
 
-WString FindProductDataFolder(int levelsUp, int* productId, PathBuffer* marker) {
+WString FindProductDataFolder(int levelsUp, int* productId, PathBuffer* marker,
+                              const wchar_t* program) {
     WString name;
-    const int id = DetectProductId(levelsUp, marker);
+    const int id = DetectProductId(levelsUp, marker, program);
     if (productId) *productId = id;
     for (const auto& [knownId, folderName] : ProductDataFolderNames)
         if (knownId == id) name = folderName;

@@ -24,13 +24,15 @@ int ProductDataStore(int productId);
 
 // Id of the first product (ascending id) whose main program lies in the
 // folder `levelsUp` levels above the program's own folder; 0 when none.
-// `marker`, when given, receives that program's path.
-int DetectProductId(int levelsUp, PathBuffer* marker = nullptr);
+// `marker`, when given, receives that program's path. `program`, when given,
+// is the path of another program, whose folder the levels count from.
+int DetectProductId(int levelsUp, PathBuffer* marker = nullptr, const wchar_t* program = nullptr);
 
 // The recognised product's data folder, whether or not it exists; empty when
-// no product is recognised. `productId` and `marker`, when given, receive
-// what DetectProductId found.
-WString FindProductDataFolder(int levelsUp, int* productId = nullptr, PathBuffer* marker = nullptr);
+// no product is recognised. `productId`, `marker` and `program` as for
+// DetectProductId.
+WString FindProductDataFolder(int levelsUp, int* productId = nullptr, PathBuffer* marker = nullptr,
+                              const wchar_t* program = nullptr);
 
 // FindProductDataFolder's folder, created if missing.
 WString GetProductDataFolder(int levelsUp);

@@ -24,7 +24,8 @@ endfunction()
 
 run(0 ${CMAKE_COMMAND} --install ${BUILD} --prefix ${prefix})
 run(0 ${CMAKE_CPACK_COMMAND} --config ${BUILD}/CPackConfig.cmake -B ${work})
-set(runtime bin/extrun.exe share/doc/extrun/README.md share/doc/extrun/THIRD-PARTY-NOTICES.txt)
+set(runtime bin/FaultSend.exe bin/extrun.exe share/doc/extrun/README.md
+  share/doc/extrun/THIRD-PARTY-NOTICES.txt)
 set(devkit ${runtime} bin/extrun-check.exe bin/extrun-pack.exe include/extrun/extension.h
   include/extrun/package.h lib/cmake/extrun/ExtrunCheck.cmake lib/cmake/extrun/ExtrunSign.cmake
   lib/cmake/extrun/extrunConfig.cmake lib/cmake/extrun/extrunConfigVersion.cmake
@@ -42,8 +43,9 @@ foreach(kit devkit runtime)
   endif()
 endforeach()
 run(0 diff -r ${prefix} ${devkit_tree})
-foreach(program extrun extrun-check extrun-pack)
-  run(0 ${CMAKE_COMMAND} -E compare_files ${prefix}/bin/${program}.exe ${BUILD}/bin/${program}.exe)
+foreach(program extrun extrun-check extrun-pack uploader/FaultSend)
+  get_filename_component(name ${program} NAME)
+  run(0 ${CMAKE_COMMAND} -E compare_files ${prefix}/bin/${name}.exe ${BUILD}/bin/${program}.exe)
 endforeach()
 run(0 ${CMAKE_COMMAND} -E compare_files ${prefix}/bin/extrun.exe ${runtime_tree}/bin/extrun.exe)
 # The program that links the package library brings the stack guard's run-time.

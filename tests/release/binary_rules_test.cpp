@@ -18,6 +18,7 @@ namespace {
 
 struct ReleaseProgram {
     const wchar_t* file;
+    const wchar_t* path;  // in bin/
     const wchar_t* description;
     size_t sizeBudget;  // 0: none
 };
@@ -42,7 +43,7 @@ std::wstring Dotted(DWORD high, DWORD low) {
 // is missing, which no expectation matches.
 std::map<std::string, std::wstring> Inspect(const ReleaseProgram& program) {
     std::map<std::string, std::wstring> found;
-    const std::wstring path = BinPath(program.file);
+    const std::wstring path = BinPath(program.path);
     std::string bytes;
     if (!ReadBytes(path, &bytes)) return found;
     found["over size budget"] = program.sizeBudget && bytes.size() > program.sizeBudget
