@@ -111,14 +111,16 @@ int wmain(int argc, wchar_t** argv) {
     };
     for (Contender& c : all) RunOnce(c, tree.Path());  // warm the file cache and the server
     for (Contender& c : all) c.failures = 0;
-    // The pinned launcher is judged round by round against the default one started just before
-    // it: the machine's load drifts more between rounds than the two differ.
+    // The pinned launcher is judged round by round against the default one started beside it,
+    // as the machine's load drifts more between rounds than the two differ; the two take turns
+    // to go first, so that neither gains from the other's warming of the system.
     std::vector<double> pinnedRatios;
     for (int r = 0; r < rounds; ++r) {
-        std::vector<double> round;
-        for (Contender& c : all) {
-            round.push_back(RunOnce(c, tree.Path()));
-            if (round.back() >= 0) c.ms.push_back(round.back());
+        std::vector<double> round(all.size());
+        for (size_t i = 0; i < all.size(); ++i) {
+            const size_t k = r % 2 && i >= 6 ? i ^ 1 : i;
+            round[k] = RunOnce(all[k], tree.Path());
+            if (round[k] >= 0) all[k].ms.push_back(round[k]);
         }
         if (round[6] > 0 && round[7] > 0) pinnedRatios.push_back(round[7] / round[6]);
     }
