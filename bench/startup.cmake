@@ -1,7 +1,11 @@
-# Start-up: extrun.exe against loaders that do only the mandated work.
-add_library(startup_bench_ext SHARED ${CMAKE_CURRENT_LIST_DIR}/startup_bench_ext.c)
-set_target_properties(startup_bench_ext PROPERTIES PREFIX "")
+# Start-up: extrun.exe against loaders that do only the mandated work, and the launcher pinned to
+# the test CA against the default one, both running the extension as that CA issued it.
+foreach(ext startup_bench_ext startup_bench_ext_ca)
+  add_library(${ext} SHARED ${CMAKE_CURRENT_LIST_DIR}/startup_bench_ext.c)
+  set_target_properties(${ext} PROPERTIES PREFIX "")
+endforeach()
 extrun_sign_target(startup_bench_ext "北京泰萨利软件技术有限公司")
+extrun_sign_target(startup_bench_ext_ca "北京泰萨利软件技术有限公司" ISSUER "Extrun Test CA")
 
 add_executable(startup_verifying_loader ${CMAKE_CURRENT_LIST_DIR}/startup_minimal_loader.cpp)
 target_compile_definitions(startup_verifying_loader PRIVATE EXTRUN_BENCH_VERIFY)
@@ -20,5 +24,5 @@ endforeach()
 add_executable(startup_bench ${CMAKE_CURRENT_LIST_DIR}/startup_bench.cpp)
 target_link_libraries(startup_bench PRIVATE extrun_testsupport psapi)
 target_link_options(startup_bench PRIVATE -municode)
-add_dependencies(startup_bench extrun startup_bench_ext startup_verifying_loader startup_bare_loader
-  startup_platform_loader startup_idle_thread_loader)
+add_dependencies(startup_bench extrun extrun_pinned startup_bench_ext startup_bench_ext_ca
+  startup_verifying_loader startup_bare_loader startup_platform_loader startup_idle_thread_loader)

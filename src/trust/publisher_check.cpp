@@ -11,6 +11,7 @@
 
 #include "common/handles.h"
 #include "common/system_library.h"
+#include "trust/chain_rules.h"
 #include "trust/fault_guard.h"
 #include "trust/publisher_pins.h"
 #include "trust/trust_call.h"
@@ -117,52 +118,6 @@ void FindPinnedKey(const CERT_SIMPLE_CHAIN& chain, const trust::PublisherPins& p
     }
 }
 
-// Whether the certificate's basic constraints make it a CA. The pinned CA may
-// issue end-entity certificates to anyone (code signing, servers); their keys
-// must not hand the pin on to certificates of their own making.
-bool IsAuthority(PCCERT_CONTEXT certificate) {
-    const CERT_INFO& info = *certificate->pCertInfo;
-    for (DWORD i = 0; i < info.cExtension; ++i) {
-        const CERT_EXTENSION& extension = info.rgExtension[i];
-        if (!extension.pszObjId || std::strcmp(extension.pszObjId, szOID_BASIC_CONSTRAINTS2) != 0)
-            continue;
-        CERT_BASIC_CONSTRAINTS2_INFO constraints = {};
-        DWORD size = sizeof(constraints);
-        return syslib::CryptDecodeObjectEx(X509_ASN_ENCODING, X509_BASIC_CONSTRAINTS2,
-                                           extension.Value.pbData, extension.Value.cbData, 0,
-                                           nullptr, &constraints, &size) &&
-               constraints.fCA;
-    }
-    return false;
-}
-
-// The first place in the chain, from the signer's certificate up to the
-// pinned one, where a link does not hold; -1 when all do. A chain is only
-// made of names: anyone can make a certificate that names the pinned CA as
-// its issuer and carry the genuine CA's certificate beside it, so each
-// certificate below the pinned one must verify against the next one's key,
-// and that one must be a CA. Some platforms build such chains without
-// refusing them and only mark the element, so that mark refuses too.
-int FirstBrokenLink(const CERT_SIMPLE_CHAIN& chain, int pinnedAt) {
-    for (int i = 0; i <= pinnedAt; ++i) {
-        const CERT_CHAIN_ELEMENT* element = chain.rgpElement[i];
-        if (!element || !element->pCertContext ||
-            (element->TrustStatus.dwErrorStatus & CERT_TRUST_IS_NOT_SIGNATURE_VALID))
-            return i;
-        if (i == pinnedAt) break;
-        const CERT_CHAIN_ELEMENT* issuer = chain.rgpElement[i + 1];
-        if (!issuer || !issuer->pCertContext || !issuer->pCertContext->pCertInfo ||
-            !IsAuthority(issuer->pCertContext) ||
-            !syslib::CryptVerifyCertificateSignatureEx(
-                0, X509_ASN_ENCODING, CRYPT_VERIFY_CERT_SIGN_SUBJECT_CERT,
-                const_cast<CERT_CONTEXT*>(element->pCertContext),
-                CRYPT_VERIFY_CERT_SIGN_ISSUER_PUBKEY,
-                &issuer->pCertContext->pCertInfo->SubjectPublicKeyInfo, 0, nullptr))
-            return i;
-    }
-    return -1;
-}
-
 // Reads the signer's display name into `details`; a name that fills the
 // buffer was cut and counts as unread.
 void ReadSignerName(PCCERT_CONTEXT certificate, PublisherCheckDetails& details) {
@@ -172,6 +127,16 @@ void ReadSignerName(PCCERT_CONTEXT certificate, PublisherCheckDetails& details) 
     details.signerRead = units >= 1 && units <= kUnits - 1;
     if (!details.signerRead) std::memset(details.signer, 0, sizeof(details.signer));
     details.signerAccepted = details.signerRead && IsAcceptedSignerName(details.signer);
+}
+
+// The display name of the certificate where the chain breaks, for a caller
+// that explains the refusal; empty where that place holds none.
+void ReadBrokenName(const CERT_SIMPLE_CHAIN& chain, PublisherCheckDetails& details) {
+    const CERT_CHAIN_ELEMENT* element = chain.rgpElement[details.brokenLink];
+    if (!element || !element->pCertContext) return;
+    constexpr DWORD kUnits = sizeof(details.brokenName) / sizeof(details.brokenName[0]);
+    syslib::CertGetNameStringW(element->pCertContext, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr,
+                               details.brokenName, kUnits);
 }
 
 struct SignatureCheck {
@@ -230,7 +195,12 @@ void CheckSignature(void* context) {
     if (signer && signer->pCertContext) ReadSignerName(signer->pCertContext, details);
     const bool pinned = details.pinCount > 0;
     if (pinned && chain) FindPinnedKey(*chain, *check.pins, details);
-    if (details.matchedPin[0]) details.brokenLink = FirstBrokenLink(*chain, details.pinnedAt);
+    if (details.matchedPin[0]) {
+        const trust::ChainBreak broken = trust::FirstBrokenRule(*chain, details.pinnedAt);
+        details.brokenLink = broken.at;
+        details.brokenRule = broken.rule;
+        if (broken.at >= 0) ReadBrokenName(*chain, details);
+    }
     const bool linked = details.matchedPin[0] && details.brokenLink < 0;
     details.result = details.signerAccepted && (!pinned || linked) ? 1 : 0;
 }

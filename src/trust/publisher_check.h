@@ -26,11 +26,13 @@ struct PublisherCheckDetails {
     wchar_t matchedPin[65];
     // Where a pin matched: the place in the chain of the certificate that
     // holds it (the signer's is 0), and the first place at or below it whose
-    // certificate is not signed by the key of the one above it, or whose
-    // signature the chain marks as not valid, or above which stands no CA;
-    // -1 when every link holds.
+    // certificate breaks a rule of the chain (trust/chain_rules.h), that
+    // rule's name and the certificate's display name (cut to fit); -1, null
+    // and empty when every certificate keeps every rule.
     int pinnedAt;
     int brokenLink;
+    const wchar_t* brokenRule;
+    wchar_t brokenName[128];
     // What VerifyPublisherSignature returns for the file.
     int result;
 };
@@ -49,9 +51,9 @@ int VerifyPublisherSignature(const wchar_t* path);
 
 // How many publisher keys this build pins. With none, the signer's name
 // alone decides. With some, a file also needs a certificate of its signer's
-// chain (the signer's own or an issuer's) whose public key is pinned, each
-// certificate below it signed by the key of the next, and nothing passes
-// unverified on systems older than major version 6.
+// chain (the signer's own or an issuer's) whose public key is pinned, every
+// certificate up to it keeping the rules of trust/chain_rules.h, and nothing
+// passes unverified on systems older than major version 6.
 int PinnedPublisherKeyCount();
 
 // 1 when `name` equals an accepted publisher name exactly, 0 otherwise.

@@ -224,24 +224,42 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
     EXPECT_FALSE(Exists(tree.LogPath())) << output;
 }
 
-// Pinned to the test CA's key, only the DLL that CA issued under an accepted name loads, and only
-// itself: never the unsigned x.dll beside it that the loader would take for it by another name. The
-// launcher built without pins loads the self-signed one too (see the refusal table).
+// Pinned to the test CA's key, only a DLL signed under an accepted name through a chain that
+// reaches that CA keeping every rule loads, and only itself, never the unsigned x.dll beside it
+// that the loader would take for it by another name; extrun-check names the certificate and the
+// rule that refuse one. The launcher without pins loads the others too (see the refusal table).
 TEST(ExtensionJob, APinnedLauncherLoadsOnlyWhatItsPublishersKeySigned) {
     const std::tuple<const wchar_t*, const wchar_t*, bool, const char*> cases[] = {
         {L"ext_record_ca.dll", L"y.dll", true,
          " matched, of 2 pinned\r\nchain: every certificate from the signer's (0) to the pinned "
-         "one (1) is signed by the key of the next, a CA\r\n"},
+         "one (1) keeps every rule\r\n"},
         {L"ext_record.dll", L"y.dll", false, "none of the 2 pinned keys matched"},
         {L"ext_record_ca_other.dll", L"y.dll", false, "none of the 2 pinned keys matched"},
-        // Issued by a key of its own under the test CA's name, carrying the test CA's certificate.
+        // Through sub-CAs, and through chains that break a rule (chain.sh).
+        {L"ext_record_sub_ca.dll", L"y.dll", true, "(0) to the pinned one (2) keeps every rule"},
+        {L"ext_record_two_sub_cas.dll", L"y.dll", true, "(0) to the pinned one (3) keeps every"},
         {L"ext_record_forged.dll", L"y.dll", false,
-         " matched, of 2 pinned\r\nchain: broken at certificate 0 (the signer's is 0): it is not "
-         "signed by the key of certificate 1"},
-        // Issued by the key of an end-entity certificate that the test CA issued.
+         "(the signer's is 0, the pinned one 1) breaks the rule: signed by the key of the "
+         "certificate above it; refused\r\n"},
         {L"ext_record_leaf_issued.dll", L"y.dll", false,
-         " matched, of 2 pinned\r\nchain: broken at certificate 0 (the signer's is 0): it is not "
-         "signed by the key of certificate 1, that certificate is no CA"},
+         "1 \"Extrun Sub-CA 1\" (the signer's is 0, the pinned one 2) breaks the rule: a CA ("},
+        {L"ext_record_path_len.dll", L"y.dll", false,
+         "1 \"Extrun Sub-CA 2\" (the signer's is 0, the pinned one 3) breaks the rule: within the "
+         "path length that every CA above it allows; refused"},
+        {L"ext_record_ca_server_eku.dll", L"y.dll", false,
+         "1 \"Extrun Sub-CA 1\" (the signer's is 0, the pinned one 2) breaks the rule: an extended "
+         "key usage allowing code signing"},
+        {L"ext_record_leaf_server_eku.dll", L"y.dll", false,
+         "(the signer's is 0, the pinned one 1) breaks the rule: an extended key usage"},
+        {L"ext_record_leaf_no_eku.dll", L"y.dll", false, "one 2) breaks the rule: an extended key"},
+        {L"ext_record_ca_no_cert_sign.dll", L"y.dll", false, "one 2) breaks the rule: a key usage"},
+        {L"ext_record_name_constraints.dll", L"y.dll", false, "one 2) breaks the rule: name cons"},
+        {L"ext_record_unknown_critical.dll", L"y.dll", false, "2) breaks the rule: no critical"},
+        {L"ext_record_md5.dll", L"y.dll", false,
+         "(the signer's is 0, the pinned one 2) breaks the rule: signed with SHA-256"},
+        {L"ext_record_sha1.dll", L"y.dll", false,
+         "1 \"Extrun Sub-CA 1\" (the signer's is 0, the pinned one 2) breaks the rule: signed "
+         "with"},
         {L"ext_record_ca.dll", L"x", true, "\\ext\\x.\r\n"},
         {L"ext_record_ca.dll", L"x.dll ", false, "load: refused: the name, read as the loader"},
     };

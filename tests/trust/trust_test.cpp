@@ -111,9 +111,10 @@ struct Seam {
 
 // Signed under an accepted Chinese name, the longest accepted name (read whole), that name in
 // other case or with a blank after it, not at all, then changed; by the test CA, another CA under
-// that name, the test CA under a name not accepted, and a key of anyone's under the test CA's name
-// and key identifier or of an end entity the test CA issued, carrying the test CA's certificate.
-// Pinned to the test CA, only its chains under an accepted name pass.
+// that name, the test CA under a name not accepted, and through the chains of chain.sh, which
+// reach the test CA's certificate: through one or two sub-CAs, from a key of anyone's under its
+// name and key identifier, and through certificates that break a rule of certificate paths.
+// Pinned to the test CA, only its sound chains under an accepted name pass.
 TEST(VerifyPublisherSignature, AcceptsOnlyIntactSignaturesUnderAnAcceptedName) {
     const struct {
         const wchar_t* file;
@@ -121,7 +122,7 @@ TEST(VerifyPublisherSignature, AcceptsOnlyIntactSignaturesUnderAnAcceptedName) {
         LONG platformStatus;
         int calls;
         bool testCa;  // the test CA's key is in the chain
-        bool forged = false;
+        bool broken = false;
     } cases[] = {
         {L"ext_record.dll", 1, ERROR_SUCCESS, 2},
         {L"ext_record_en.dll", 1, ERROR_SUCCESS, 2},
@@ -134,8 +135,19 @@ TEST(VerifyPublisherSignature, AcceptsOnlyIntactSignaturesUnderAnAcceptedName) {
         {L"ext_record_ca.dll", 1, ERROR_SUCCESS, 2, true},
         {L"ext_record_ca_other.dll", 1, ERROR_SUCCESS, 2},
         {L"ext_record_ca_unaccepted.dll", 0, ERROR_SUCCESS, 2, true},
+        {L"ext_record_sub_ca.dll", 1, ERROR_SUCCESS, 2, true},
+        {L"ext_record_two_sub_cas.dll", 1, ERROR_SUCCESS, 2, true},
         {L"ext_record_forged.dll", 1, ERROR_SUCCESS, 2, true, true},
         {L"ext_record_leaf_issued.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_path_len.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_ca_server_eku.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_leaf_server_eku.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_leaf_no_eku.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_ca_no_cert_sign.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_name_constraints.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_unknown_critical.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_md5.dll", 1, CERT_E_UNTRUSTEDROOT, 2, true, true},
+        {L"ext_record_sha1.dll", 1, ERROR_SUCCESS, 2, true, true},
     };
     const trust::PublisherPins* const modes[] = {nullptr, &kTestCaPublisherPins};
     for (const auto& c : cases) {
@@ -144,7 +156,7 @@ TEST(VerifyPublisherSignature, AcceptsOnlyIntactSignaturesUnderAnAcceptedName) {
             trust::ScopedPublisherPinsForTesting pins(pinned);
             Seam seam;
             PublisherCheckDetails details;
-            EXPECT_EQ(pinned ? c.result && c.testCa && !c.forged : c.result,
+            EXPECT_EQ(pinned ? c.result && c.testCa && !c.broken : c.result,
                       CheckPublisherSignature(BinPath(c.file).c_str(), nullptr, &details));
             EXPECT_EQ(c.calls, seam.calls);
             EXPECT_EQ(c.platformStatus, seam.verifyStatus);
@@ -177,15 +189,14 @@ struct Provider {
 };
 
 // The chain of ext_record_ca.dll: its signer's certificate and, as element `at` of a chain of
-// `count`, the test CA's, the elements between them left without a certificate; `marked` carries
-// the status of a certificate whose signature is not valid.
-template <int at, int count, int marked = -1>
+// `count`, the test CA's, the elements between them left without a certificate; element `marked`
+// carries the chain engine's `marks` (by default, those of a signature that is not valid).
+template <int at, int count, int marked = -1, DWORD marks = CERT_TRUST_IS_NOT_SIGNATURE_VALID>
 void PinnedIssuerAt(Seam&, Provider& p) {
     p.element[0].pCertContext = Signer(L"ext_record_ca.dll", L"北京");
     p.element[at].pCertContext = Signer(L"ext_record_ca.dll", L"Extrun Test CA");
     p.simple.cElement = count;
-    if (marked >= 0)
-        p.element[marked].TrustStatus.dwErrorStatus = CERT_TRUST_IS_NOT_SIGNATURE_VALID;
+    if (marked >= 0) p.element[marked].TrustStatus.dwErrorStatus = marks;
 }
 
 // Element 0's certificate copied with its details changed; kept until the process ends.
@@ -268,6 +279,11 @@ TEST(VerifyPublisherSignature, RefusesAnyOtherStatusABrokenChainOrAFault) {
         {"signer marked as not validly signed", &PinnedIssuerAt<1, 2, 0>, 0, 2,
          &kTestCaPublisherPins},
         {"pinned CA marked as not validly signed", &PinnedIssuerAt<1, 2, 1>, 0, 2,
+         &kTestCaPublisherPins},
+        // Marks Wine never sets: only an untrusted root, times and unknown revocation pass.
+        {"signer marked expired, untrusted, of unknown revocation",
+         &PinnedIssuerAt<1, 2, 0, 0x1000063>, 1, 2, &kTestCaPublisherPins},
+        {"signer marked as revoked", &PinnedIssuerAt<1, 2, 0, CERT_TRUST_IS_REVOKED>, 0, 2,
          &kTestCaPublisherPins},
         {"signer not signed by the pinned issuer's key",
          [](Seam& s, Provider& p) {

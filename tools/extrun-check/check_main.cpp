@@ -356,24 +356,18 @@ bool ReportImports(const Report& report, const wchar_t* path,
     return all;
 }
 
-// Where a pin matched, whether the chain really leads to it.
+// Where a pin matched, whether the chain up to it keeps every rule, or which certificate breaks
+// which rule.
 void ReportPinnedChain(const Report& report, const PublisherCheckDetails& details) {
-    const std::wstring at = std::to_wstring(details.brokenLink);
+    const std::wstring pinned = std::to_wstring(details.pinnedAt);
     if (details.brokenLink < 0)
         report.Line(L"chain", L"every certificate from the signer's (0) to the pinned one (" +
-                                  std::to_wstring(details.pinnedAt) +
-                                  L") is signed by the key of the next, a CA");
-    else if (details.brokenLink == details.pinnedAt)
-        report.Line(L"chain", L"broken at certificate " + at +
-                                  L", which holds the pinned key: it is marked as not validly "
-                                  L"signed; refused");
+                                  pinned + L") keeps every rule");
     else
-        report.Line(L"chain", L"broken at certificate " + at +
-                                  L" (the signer's is 0): it is not signed by the key of "
-                                  L"certificate " +
-                                  std::to_wstring(details.brokenLink + 1) +
-                                  L", that certificate is no CA, it is marked as not validly "
-                                  L"signed, or it is missing; refused");
+        report.Line(L"chain", L"certificate " + std::to_wstring(details.brokenLink) + L" " +
+                                  Quoted(ShowUnits(details.brokenName)) +
+                                  L" (the signer's is 0, the pinned one " + pinned +
+                                  L") breaks the rule: " + details.brokenRule + L"; refused");
 }
 
 // The name the launcher would hand the loader, or why there is none.
