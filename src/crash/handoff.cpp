@@ -343,10 +343,14 @@ LONG WINAPI LaunchUploader(EXCEPTION_POINTERS* pointers) {
     report->state = kPosted;
     if (wake) SetEvent(wake);
     WaitUntilNothingPending(report->code);
-    CloseHandle(report->self);
+    // The handle is closed only once the report is free: until then another
+    // thread may look at it, and a value closed and handed out again could
+    // pass for an ended thread.
+    const HANDLE self = report->self;
     report->self = nullptr;
     report->state = kHeld;
     report->thread = 0;
+    if (self) CloseHandle(self);
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
