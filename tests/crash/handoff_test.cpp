@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -64,6 +65,14 @@ std::string HookAt(const Fields& notes, const std::string& address) {
     return hook;
 }
 
+// The faulting thread the uploader was told (--tid), known by what it is to the case.
+std::string ReportedRole(HostRun& host, Fields& report) {
+    const std::string& line = report["command_line"];
+    const size_t tid = std::min(line.find(" --tid="), line.size());
+    const std::string thread = line.substr(tid + 7, line.find(' ', tid + 1) - tid - 7);
+    return host.notes.count("thread." + thread) ? host.notes["thread." + thread] : "unknown thread";
+}
+
 bool IsWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"); }
 
 // abort exits with 3 under Wine (no _set_abort_behavior); Windows' fail-fast code is not checked.
@@ -97,9 +106,9 @@ TEST_P(FaultCases, HandOverFromEveryHookTheFaultPassesWhileTheProcessWaits) {
     for (Fields& report : host.reports[0]) {
         const std::string& line = report["command_line"];
         const size_t tid = std::min(line.find(" --tid="), line.size());
-        const std::string thread = line.substr(tid + 7, line.find(' ', tid + 1) - tid - 7);
         EXPECT_EQ(line.substr(std::min(line.find(" --pid="), line.size())),
-                  " --pid=" + host.notes["pid"] + " --tid=" + thread + " " + c.told);
+                  " --pid=" + host.notes["pid"] + line.substr(tid, line.find(' ', tid + 1) - tid) +
+                      " " + c.told);
         EXPECT_EQ(report["record_read"], "1");
         EXPECT_EQ(report["alive_at_done"], "1") << "the failing process did not wait";
         EXPECT_EQ(report["alone"], "1") << "two uploaders ran at once";
@@ -107,10 +116,7 @@ TEST_P(FaultCases, HandOverFromEveryHookTheFaultPassesWhileTheProcessWaits) {
         // A synthetic record's context is the hook's frame, still on the stack.
         EXPECT_EQ(report["context_ip"], report["address"]);
         EXPECT_TRUE(!synthetic || report["frame_live"] == "1") << "the hook's frame is gone";
-        // The uploader is told the thread that faulted, known by what it is to the case.
-        const std::string role = host.notes.count("thread." + thread)
-                                     ? host.notes["thread." + thread]
-                                     : "unknown thread";
+        const std::string role = ReportedRole(host, report);
         runs.push_back((synthetic ? HookAt(host.notes, report["address"]) : report["code"]) +
                        (role == "main" ? "" : "@" + role));
     }
@@ -194,6 +200,17 @@ TEST(LaunchUploader, StartsTheFirstOfTheFiveCandidatesThatIsAFile) {
                 << "first present: " << first << ", place: " << place;
         EXPECT_EQ(host.notes["started"], first < kPlaceCount ? "1" : "0") << first;
     }
+}
+
+// Reports wait in line in the order of their faults: the first fault, the likeliest root, first.
+TEST(LaunchUploader, StartsReportsInTheOrderOfTheirFaults) {
+    HostRun host = RunHost(L"FaultsInTurn");
+    std::map<unsigned long long, std::string> roles;  // by the uploader's start
+    for (Fields& report : host.reports[0])
+        roles[std::stoull(report["started"])] = ReportedRole(host, report);
+    std::string order;
+    for (const auto& [started, role] : roles) order += role + " ";
+    EXPECT_EQ(order, "first second third ");
 }
 
 }  // namespace
