@@ -151,6 +151,7 @@ TEST(ReferenceUploader, EveryRefusalIsALineOnStandardErrorAndNoDump) {
         {pid.substr(1) + L" --pep=8" + tid + rest, kUsage, "where --pep= belongs"},
         {L"--pep=0x8" + pid + tid + rest, kUsage, "a malformed number in --pep=0x8"},
         {L"--pep=8 --pid=-1" + tid + rest, kUsage, "a malformed number"},
+        {L"--pep=8 --pid=2147483648" + tid + rest, kUsage, "a malformed number"},
         {L"--pep=8" + pid + tid + L" --src=extrun --ver=2.1.0.5 --rep=", kUsage,
          "a malformed number"},
         {L"--show", kUsage, "expected --show <dump file>"},
