@@ -68,7 +68,8 @@ TEST(ReferenceUploader, EachReportOfAFaultIsADumpOfTheFaultingThread) {
         DWORD code;            // 0: a hook's own record, its address in the launcher
         const char* faultIn;
     } cases[] = {
-        {L"Crash", "extrun", "extrun", 2, 1, EXCEPTION_ACCESS_VIOLATION, "e2e_ext.dll"},
+        // The process lets others only read it: the uploader asks for nothing more.
+        {L"GuardedCrash", "extrun", "extrun", 2, 1, EXCEPTION_ACCESS_VIOLATION, "e2e_ext.dll"},
         {L"ThreadOverflow", "extrun", "extrun", 1, 1, EXCEPTION_STACK_OVERFLOW, "e2e_ext.dll"},
         {L"Abort --dumpid=a-b:c/0123456789012345678901234567890",
          "a-b:c/0123456789012345678901234567890", "a_b_c_01234567890123456789012345", 1, 1, 0,
