@@ -45,7 +45,8 @@ bool StartProcess(const std::wstring& commandLine, PROCESS_INFORMATION* pi, DWOR
 }
 
 ProcessResult RunProcess(const std::wstring& commandLine, const std::wstring& currentDir,
-                         DWORD timeoutMs, const std::wstring& application, std::string* output) {
+                         DWORD timeoutMs, const std::wstring& application, std::string* output,
+                         bool errorsOnly) {
     ProcessResult result;
     STARTUPINFOW si = {sizeof(si)};
     si.dwFlags = STARTF_USESHOWWINDOW;
@@ -59,7 +60,8 @@ ProcessResult RunProcess(const std::wstring& commandLine, const std::wstring& cu
         outputFile = CreateFileW(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                                  CREATE_ALWAYS, 0, nullptr);
         si.dwFlags |= STARTF_USESTDHANDLES;
-        si.hStdOutput = si.hStdError = outputFile;
+        si.hStdOutput = errorsOnly ? nullptr : outputFile;
+        si.hStdError = outputFile;
     }
     PROCESS_INFORMATION pi = {};
     const bool started = StartProcess(commandLine, &pi, 0, currentDir, application, &si);

@@ -43,10 +43,11 @@ bool StartProcess(const std::wstring& commandLine, PROCESS_INFORMATION* pi, DWOR
                   const STARTUPINFOW* si = nullptr);
 
 // Starts `commandLine` hidden as StartProcess does and waits up to `timeoutMs`, killing a
-// process that outlives the wait; `output` gets its stdout and stderr.
+// process that outlives the wait; `output` gets its stdout and stderr (stderr alone, stdout
+// going nowhere, with `errorsOnly`).
 ProcessResult RunProcess(const std::wstring& commandLine, const std::wstring& currentDir = L"",
                          DWORD timeoutMs = 60000, const std::wstring& application = L"",
-                         std::string* output = nullptr);
+                         std::string* output = nullptr, bool errorsOnly = false);
 
 bool MakeDirs(const std::wstring& path);
 bool CopyTo(const std::wstring& from, const std::wstring& to);

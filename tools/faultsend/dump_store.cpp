@@ -45,7 +45,8 @@ std::wstring DumpStem(const UploadRequest& request, const SYSTEMTIME& local) {
            std::to_wstring(request.pid) + L"-" + std::to_wstring(request.tid);
 }
 
-void KeepNewestDumps(const std::wstring& folder, const std::wstring& source) {
+void KeepNewestDumps(const std::wstring& folder, const std::wstring& source,
+                     const std::wstring& written) {
     struct Dump {
         FILETIME written;
         uint64_t size;
@@ -75,7 +76,7 @@ void KeepNewestDumps(const std::wstring& folder, const std::wstring& source) {
     uint64_t bytes = 0;
     for (size_t i = 0; i < dumps.size(); ++i) {
         bytes += dumps[i].size;
-        if (i == 0 || (i < kKeptDumps && bytes <= kKeptBytes)) continue;
+        if (dumps[i].stem == written || (i < kKeptDumps && bytes <= kKeptBytes)) continue;
         // Not checked: a file another program holds open goes on a later run.
         const std::wstring stem = folder + L"\\" + dumps[i].stem;
         DeleteFileW((stem + kDumpExtension).c_str());

@@ -28,8 +28,10 @@ std::wstring DumpStem(const UploadRequest& request, const SYSTEMTIME& local);
 std::wstring FitForName(const std::wstring& text);
 
 // Removes the dumps of `source` in `folder` (and their text files) beyond
-// what is kept, oldest first by the time they were last written.
-void KeepNewestDumps(const std::wstring& folder, const std::wstring& source);
+// what is kept, oldest first by the time they were last written; the one
+// just written (`written`, a stem) stays whatever its size or time.
+void KeepNewestDumps(const std::wstring& folder, const std::wstring& source,
+                     const std::wstring& written);
 
 // A file written under a temporary name that the system removes unless Keep
 // gives it its own name: a process ended while writing leaves nothing

@@ -94,7 +94,7 @@ int Upload(int count, const wchar_t* const* arguments) {
 
     SYSTEMTIME now;
     GetLocalTime(&now);
-    const std::wstring stem = folder + L"\\" + DumpStem(request, now);
+    const std::wstring name = DumpStem(request, now), stem = folder + L"\\" + name;
     // The text first, so that a dump that shows under its name has it beside it.
     PendingFile text(stem + kRequestExtension), dump(stem + kDumpExtension);
     if (!text.Handle() || !dump.Handle())
@@ -108,7 +108,7 @@ int Upload(int count, const wchar_t* const* arguments) {
         DeleteFileW((stem + kRequestExtension).c_str());
         return Refuse(kNotWritten, L"cannot name " + stem + kDumpExtension);
     }
-    KeepNewestDumps(folder, request.source);
+    KeepNewestDumps(folder, request.source, name);
     return kWritten;
 }
 
