@@ -81,6 +81,7 @@ TEST(MinidumpReader, ReadsTheFaultTheThreadAndTheModulesOfAWholeDumpAndRefusesEv
     constexpr uint32_t kFar = 0x7FFFFFF0;
     const size_t threads = StreamEntry(dump, 3), modules = StreamEntry(dump, 4);
     const uint32_t firstName = U32(dump, U32(dump, modules + 8) + 4 + 20);
+    const uint32_t threadList = U32(dump, threads + 8), slack = U32(dump, threads + 4) + 44;
     const struct {
         std::string bytes;
         const char* problem;
@@ -91,10 +92,19 @@ TEST(MinidumpReader, ReadsTheFaultTheThreadAndTheModulesOfAWholeDumpAndRefusesEv
         {With(dump, 4, 0xA792), "not a minidump of a known version"},
         {With(dump, 12, kFar), "truncated: the stream directory lies past the end of the file"},
         {With(dump, threads + 4, kFar), "truncated: the thread list lies past the end of the file"},
+        // One entry more than the stream holds, in a stream made 44 bytes (not an entry) longer.
+        {With(With(dump, threads + 4, slack), threadList, U32(dump, threadList) + 1),
+         "truncated: the thread list lies past the end of the file"},
         {With(dump, modules + 8, kFar), "truncated: the module list lies past the end of the file"},
         {With(dump, firstName, 65534), "truncated: a module's name lies past the end of the file"},
     };
     for (const auto& f : foreign) EXPECT_EQ(Read(f.bytes).problem, f.problem);
+    // A high surrogate last in a name stands alone, whatever follows the name.
+    std::string split = dump;
+    const uint16_t pair[] = {0xD800, 0xDC00};
+    split.replace(firstName + 4 + U32(dump, firstName) - 2, 4, reinterpret_cast<const char*>(pair), 4);
+    const std::string name = Read(split).modules.at(0).path;
+    EXPECT_EQ(name.substr(name.size() - 3), "\xEF\xBF\xBD");
 
     // Each cut reads as the whole dump, when the streams read lie before it, or is refused. What
     // follows a cut is no part of the dump, so that a read past the cut shows.
