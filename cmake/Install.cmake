@@ -34,7 +34,10 @@ install(FILES cmake/mingw-w64-x86_64.cmake DESTINATION share/extrun COMPONENT de
 install(DIRECTORY example/ DESTINATION share/extrun/example COMPONENT devkit)
 install(EXPORT extrunTargets NAMESPACE extrun:: DESTINATION lib/cmake/extrun COMPONENT devkit)
 include(CMakePackageConfigHelpers)
-write_basic_package_version_file(extrunConfigVersion.cmake COMPATIBILITY SameMajorVersion)
+# Any pointer size passes the version check, so that extrunConfig.cmake itself refuses a 32-bit
+# project and names the toolchain file, rather than find_package saying only "(64bit)".
+write_basic_package_version_file(extrunConfigVersion.cmake COMPATIBILITY SameMajorVersion
+  ARCH_INDEPENDENT)
 install(FILES cmake/extrunConfig.cmake cmake/ExtrunSign.cmake cmake/ExtrunCheck.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/extrunConfigVersion.cmake DESTINATION lib/cmake/extrun
   COMPONENT devkit)

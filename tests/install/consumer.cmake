@@ -58,6 +58,12 @@ set(consumer -S ${CMAKE_CURRENT_LIST_DIR}/consumer -G Ninja -DCMAKE_PREFIX_PATH=
   -DEXAMPLE=${prefix}/share/extrun/example)
 run(1 ${CMAKE_COMMAND} ${consumer} -B ${work}/native)
 expect("extrun is for 64-bit x86 Windows programs, and this project builds for Linux")
+# A 32-bit Windows project (in C: there is no 32-bit C++ compiler here).
+file(WRITE ${work}/win32/CMakeLists.txt "cmake_minimum_required(VERSION 3.25)\n"
+  "project(win32 LANGUAGES C)\nfind_package(extrun 1.0 REQUIRED)\n")
+run(1 ${CMAKE_COMMAND} -S ${work}/win32 -B ${work}/win32/build -DCMAKE_PREFIX_PATH=${prefix}
+  -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_C_COMPILER=i686-w64-mingw32-gcc-posix)
+expect("this project builds for Windows .*\\(pointers of 4 bytes\\)")
 
 set(ENV{WISTMERE_KEY_PASSWORD} "throw-away")
 run(0 ${OPENSSL} pkcs12 -export -in ${CERT} -inkey ${KEY} -out ${work}/wistmere.p12
@@ -70,9 +76,9 @@ run(0 ${CMAKE_COMMAND} ${consumer} -B ${work}/build
   -DCMAKE_CROSSCOMPILING_EMULATOR=${BUILD}/wine-run)
 run(0 ${CMAKE_COMMAND} --build ${work}/build)
 run(8 ${CMAKE_CTEST_COMMAND} --test-dir ${work}/build --output-on-failure)
-expect("extrun_check.entries \\.+\\*+Failed .* entry: \"Plain\" not exported; \"_Z5PlainPKw\" is a \
-C\\+\\+ name for it: declare the entry extern \"C\" imports: system DLLs only exit code: 0 \\(with \
---exitcode=1: 14\\) verdict: no export Plain .* extrun_check.hello \\.+ +Passed")
+expect("extrun_check.entries \\.+\\*+Failed .* launcher: [^ ]*extrun\\.exe \\(there\\) .* \
+entry: \"Plain\" not exported; \"_Z5PlainPKw\" is a C\\+\\+ name for it: declare the entry extern \
+\"C\" imports: system DLLs only exit code: 0 \\(with --exitcode=1: 14\\) verdict: no export Plain .* extrun_check.hello \\.+ +Passed")
 run(0 ${CMAKE_COMMAND} --install ${work}/build --prefix ${tree})
 foreach(signed ext/hello.dll bin/extrun.exe)
   run(0 osslsigncode verify -CAfile ${CERT} -in ${tree}/${signed})
@@ -106,6 +112,8 @@ foreach(build mangled again near)
   if(build STREQUAL "near")
     expect("no signer named \"Tessaly Software Technology Co, Ltd\"\\. The nearest accepted \
 name is \"Tessaly Software Technology Co\\., Ltd\\.\", 2 characters away")
+    # The launcher's copy is signed under any name: it is no extension.
+    run(0 ${CMAKE_COMMAND} --build ${work}/build --target launcher)
   else()
     expect("entries.dll not signed, and removed: .* make the certificate again with openssl req \
 -utf8\\. It is the accepted \"北京泰萨利软件技术有限公司\"")
@@ -114,7 +122,7 @@ name is \"Tessaly Software Technology Co\\., Ltd\\.\", 2 characters away")
     message(FATAL_ERROR "an unsigned entries.dll is left after the ${build} build")
   endif()
 endforeach()
-run(0 ${certificate} "/CN=Kelmora Information Technology Co., Limited" -utf8)
+run(0 ${certificate} "/O=Tessaly/CN=Kelmora Information Technology Co., Limited" -utf8)
 run(0 ${CMAKE_COMMAND} --build ${work}/build)
 run(0 osslsigncode verify -CAfile ${work}/build/signer.pem -in ${work}/build/entries.dll)
-expect("Subject: /CN=Kelmora Information Technology Co., Limited")
+expect("Subject: /O=Tessaly/CN=Kelmora Information Technology Co., Limited")
