@@ -65,7 +65,7 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
         std::string verdict;  // and extrun-check's verdict says what happens
         std::string shown;    // steps extrun-check also shows, parted by |
         bool held = false;    // open for writing by another process all along
-        std::wstring dep;     // where e2e_dep.dll lies meanwhile
+        std::wstring dep;     // where e2e_dep.dll lies meanwhile, places parted by |
     } cases[] = {
         // The logger's level commands are the extension's: the launcher's log goes on. Only
         // --exitcode=1 gives the outcome's exit code (every case but this one has it added).
@@ -157,7 +157,7 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
          "import: e2e_dep.dll: " + root + "\\bin\\e2e_dep.dll (the launcher's folder)\r\n" +
              "import: e2e_dep2.dll (for e2e_dep.dll): " + root +
              "\\lib\\e2e_dep2.dll (a folder of PATH)\r\n",
-         false, L"bin\\e2e_dep.dll"},
+         false, L"bin\\e2e_dep.dll|C:\\windows\\e2e_dep.dll"},
         {L"--dll=ext\\importing.dll --entry=Run", "", "call Run",
          "import: e2e_dep.dll: " + root + "\\e2e_dep.dll (the current folder)\r\n", false,
          L"e2e_dep.dll"},
@@ -172,8 +172,11 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
     for (const Case& c : cases) {
         SCOPED_TRACE(ToUtf8(c.arguments));
         DeleteFileW(tree.LogPath().c_str());
-        const std::wstring dep = c.dep.find(L':') == std::wstring::npos ? tree.Path(c.dep) : c.dep;
-        ASSERT_TRUE(c.dep.empty() || CopyTo(BinPath(L"e2e_dep.dll"), dep));
+        std::vector<std::wstring> deps;
+        for (const std::string& dep : SplitLines(ToUtf8(c.dep), "|"))
+            deps.push_back(dep.find(':') == std::string::npos ? tree.Path(FromUtf8(dep))
+                                                              : FromUtf8(dep));
+        for (const std::wstring& dep : deps) ASSERT_TRUE(CopyTo(BinPath(L"e2e_dep.dll"), dep));
         // The verdict names the log line as it stands after the record's prefix.
         const std::string logged =
             c.line.empty() ? "" : "refused " + c.line.substr(c.line.find("] ") + 2);
@@ -215,7 +218,7 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
         EXPECT_NE(output.find("\r\nverdict: " + verdict + "\r\n"), std::string::npos) << output;
         for (const std::string& shown : SplitLines(c.shown, "|"))
             EXPECT_NE(output.find(shown), std::string::npos) << output;
-        if (!c.dep.empty()) DeleteFileW(dep.c_str());
+        for (const std::wstring& dep : deps) DeleteFileW(dep.c_str());
     }
     // Switched off, the launcher writes no log.
     DeleteFileW(tree.LogPath().c_str());

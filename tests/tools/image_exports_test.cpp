@@ -8,6 +8,7 @@
 
 #include "file_bytes.h"
 #include "image_exports.h"
+#include "import_search.h"
 #include "test_support.h"
 
 using image::ExportResult;
@@ -91,7 +92,8 @@ TEST(ImageReader, NamesWhereAFileCutShortEnds) {
     const std::string importing = FixtureBytes(L"e2e_ext_importing.dll");
     const image::ImageFacts withImports = image::ReadImageFacts(MemoryBytes(importing));
     EXPECT_EQ(image::ImportedDlls(MemoryBytes(importing), withImports),
-              (std::vector<std::string>{"KERNEL32.dll", "msvcrt.dll", "ole32.dll", "e2e_dep.dll"}));
+              (std::vector<std::string>{"ADVAPI32.dll", "KERNEL32.dll", "msvcrt.dll", "ole32.dll",
+                                        "e2e_dep.dll"}));
     EXPECT_TRUE(
         image::ImportedDlls(MemoryBytes(importing.substr(0, withImports.headersSize)), withImports)
             .empty());
@@ -218,4 +220,14 @@ TEST(FileBytes, AFailedReadLeavesNoPageBehind) {
     EXPECT_TRUE(bytes.Read(0, &c, 1));
     EXPECT_EQ(c, 'b');
     CloseHandle(file);
+}
+
+// API sets are the system's to resolve, whether a file of that name exists or not.
+TEST(ImageReader, ApiSetImportsAreTheSystemsAndNotLookedFor) {
+    const std::vector<FoundImport> found = FindImports(
+        testsupport::BinPath(L"e2e_ext_unsigned.dll"),
+        {"api-ms-win-extrun-l1-1-0.dll", "EXT-MS-WIN-EXTRUN-L1-1-0.dll", "extrun-nothing.dll"},
+        testsupport::BinPath(L""));
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].name, L"extrun-nothing.dll");
 }
