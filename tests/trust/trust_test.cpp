@@ -156,6 +156,7 @@ TEST(VerifyPublisherSignature, AcceptsOnlyIntactSignaturesUnderAnAcceptedName) {
         {L"ext_record_self_issued.dll", 1, ERROR_SUCCESS, 2, true},
         {L"ext_record_nc_within.dll", 1, ERROR_SUCCESS, 2, true},
         {L"ext_record_nc_33.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_nc_dns.dll", 1, ERROR_SUCCESS, 2, true, true},
     };
     const trust::PublisherPins* const modes[] = {nullptr, &kTestCaPublisherPins};
     for (const auto& c : cases) {
