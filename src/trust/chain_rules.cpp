@@ -192,7 +192,7 @@ Finding WithinPathLength(const Place& place) {
     const CERT_EXTENSION* own = FindExtension(place.certificate, szOID_BASIC_CONSTRAINTS2);
     if (own && !Decode(X509_BASIC_CONSTRAINTS2, own->Value.pbData, own->Value.cbData))
         return Finding::kBroken;
-    if (place.signer || place.pinned || IsSelfIssued(place.certificate)) return Finding::kSettled;
+    if (place.signer || place.pinned) return Finding::kSettled;
     DWORD below = 0;
     for (int at = place.at; at <= place.pinnedAt; ++at) {
         const PCCERT_CONTEXT certificate = CertificateAt(place.chain, at);
