@@ -43,7 +43,7 @@ struct Place {
     bool pinned;
 };
 
-// What the project's own check of a rule finds on a certificate. Settled: it
+// What the launcher's own check of a rule finds on a certificate. Settled: it
 // evaluated the rule there itself and the rule holds, so the chain engine's
 // marks for that rule do not count (Wine's engine misreads key usage bits,
 // counts certificates that issued themselves, and reads constraints above the
@@ -186,8 +186,8 @@ bool IsSelfIssued(PCCERT_CONTEXT certificate) {
 
 // A CA's path length constraint bounds the number of CAs below it down to the
 // signer's, those that issued themselves not counted. A CA breaks the rule
-// where, counted from it, there are more than one of the CAs above it up to
-// the pinned certificate allows.
+// where it and the CAs between it and a CA above it, up to the pinned
+// certificate, are more than that CA's constraint allows.
 Finding WithinPathLength(const Place& place) {
     const CERT_EXTENSION* own = FindExtension(place.certificate, szOID_BASIC_CONSTRAINTS2);
     if (own && !Decode(X509_BASIC_CONSTRAINTS2, own->Value.pbData, own->Value.cbData))
@@ -278,8 +278,8 @@ bool BeginsWith(const CERT_NAME_INFO& name, const CERT_NAME_INFO& start) {
     return true;
 }
 
-// Whether `subject` lies in `subtree`; empty when the check does not evaluate
-// the subtree.
+// Whether `subject` lies in `subtree`, or that the check does not evaluate the
+// subtree.
 enum class InSubtree { kNo, kYes, kNotEvaluated };
 
 InSubtree Within(const CERT_NAME_INFO& subject, const CERT_GENERAL_SUBTREE& subtree) {
