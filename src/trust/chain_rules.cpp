@@ -364,8 +364,8 @@ constexpr Rule kRules[] = {
      CERT_TRUST_INVALID_BASIC_CONSTRAINTS, &WithinPathLength},
     {L"a key usage with keyCertSign (bit 5) where it issues certificates and has a key usage",
      CERT_TRUST_IS_NOT_VALID_FOR_USAGE, &AllowsIssuing},
-    {L"name constraints of every CA above it kept: directory names only, matched from the first "
-     L"RDN, none excluded, one permitted where any are",
+    {L"name constraints of every CA above it kept, each CA's in directory names only and at most "
+     L"32 subtrees: the name begins with none excluded, and with one permitted where any are",
      kNameConstraintMarks, &KeepsNameConstraints},
     {L"no critical extension but basic constraints, key usage, extended key usage, name "
      L"constraints, subject alternative name and certificate policies, each decoding",

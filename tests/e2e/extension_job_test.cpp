@@ -256,6 +256,7 @@ TEST(ExtensionJob, APinnedLauncherLoadsOnlyWhatItsPublishersKeySigned) {
         {L"ext_record_ca_no_cert_sign.dll", L"y.dll", false, "one 2) breaks the rule: a key usage"},
         {L"ext_record_name_constraints.dll", L"y.dll", false, "one 2) breaks the rule: name cons"},
         {L"ext_record_nc_within.dll", L"y.dll", true, "(0) to the pinned one (2) keeps every"},
+        {L"ext_record_org_name.dll", L"y.dll", true, "(0) to the pinned one (2) keeps every"},
         {L"ext_record_nc_33.dll", L"y.dll", false, "one 2) breaks the rule: name cons"},
         {L"ext_record_nc_dns.dll", L"y.dll", false, "one 2) breaks the rule: name cons"},
         {L"ext_record_nc_first_rdn.dll", L"y.dll", false, "one 2) breaks the rule: name cons"},

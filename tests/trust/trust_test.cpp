@@ -155,6 +155,7 @@ TEST(VerifyPublisherSignature, AcceptsOnlyIntactSignaturesUnderAnAcceptedName) {
         {L"ext_record_ku_decipher.dll", 1, ERROR_SUCCESS, 2, true},
         {L"ext_record_self_issued.dll", 1, ERROR_SUCCESS, 2, true},
         {L"ext_record_nc_within.dll", 1, ERROR_SUCCESS, 2, true},
+        {L"ext_record_org_name.dll", 1, ERROR_SUCCESS, 2, true},
         {L"ext_record_nc_33.dll", 1, ERROR_SUCCESS, 2, true, true},
         {L"ext_record_nc_dns.dll", 1, ERROR_SUCCESS, 2, true, true},
     };
