@@ -1,6 +1,7 @@
 #include "trust/chain_rules.h"
 
 #include <cstring>
+#include <string>
 
 #include "common/handles.h"
 #include "common/system_library.h"
@@ -31,6 +32,9 @@ constexpr const char* kSoundSignatureAlgorithms[] = {
 
 // One certificate of the chain as the rules see it.
 struct Place {
+    const CERT_SIMPLE_CHAIN& chain;
+    int at;
+    int pinnedAt;
     PCCERT_CONTEXT certificate;
     // The certificate above it, which issued it; null for the pinned one,
     // whose issuer the pin does not need, and where the chain has none.
@@ -38,6 +42,25 @@ struct Place {
     bool signer;
     bool pinned;
 };
+
+// What the launcher's own check of a rule finds on a certificate. Settled: it
+// evaluated the rule there itself and the rule holds, so the chain engine's
+// marks for that rule do not count (Wine's engine misreads key usage bits,
+// counts certificates that issued themselves, and reads constraints above the
+// pinned certificate).
+enum class Finding { kBroken, kKept, kSettled };
+
+Finding Kept(bool kept) { return kept ? Finding::kKept : Finding::kBroken; }
+
+Finding Settled(bool kept) { return kept ? Finding::kSettled : Finding::kBroken; }
+
+// The certificate at place `at` of the chain; null where there is none.
+PCCERT_CONTEXT CertificateAt(const CERT_SIMPLE_CHAIN& chain, int at) {
+    const CERT_CHAIN_ELEMENT* element = chain.rgpElement[at];
+    return element && element->pCertContext && element->pCertContext->pCertInfo
+               ? element->pCertContext
+               : nullptr;
+}
 
 // `encoded` decoded as `type` into a block of its own; empty when it does not
 // decode.
@@ -60,45 +83,47 @@ const CERT_EXTENSION* FindExtension(PCCERT_CONTEXT certificate, const char* oid)
 
 // A chain is only made of names: anyone can make a certificate that names the
 // pinned CA as its issuer and carry the genuine CA's certificate beside it.
-bool SignedByIssuer(const Place& place) {
-    if (place.pinned) return true;
-    return place.issuer && place.issuer->pCertInfo &&
-           syslib::CryptVerifyCertificateSignatureEx(
-               0, X509_ASN_ENCODING, CRYPT_VERIFY_CERT_SIGN_SUBJECT_CERT,
-               const_cast<CERT_CONTEXT*>(place.certificate), CRYPT_VERIFY_CERT_SIGN_ISSUER_PUBKEY,
-               &place.issuer->pCertInfo->SubjectPublicKeyInfo, 0, nullptr);
+Finding SignedByIssuer(const Place& place) {
+    if (place.pinned) return Finding::kKept;
+    return Kept(place.issuer && place.issuer->pCertInfo &&
+                syslib::CryptVerifyCertificateSignatureEx(
+                    0, X509_ASN_ENCODING, CRYPT_VERIFY_CERT_SIGN_SUBJECT_CERT,
+                    const_cast<CERT_CONTEXT*>(place.certificate),
+                    CRYPT_VERIFY_CERT_SIGN_ISSUER_PUBKEY,
+                    &place.issuer->pCertInfo->SubjectPublicKeyInfo, 0, nullptr));
 }
 
 // The algorithm read is the one outside the signed part, which the signature
 // is verified with; the copy inside it is only the issuer's word.
-bool SignedSoundly(const Place& place) {
-    if (place.pinned) return true;
+Finding SignedSoundly(const Place& place) {
+    if (place.pinned) return Finding::kKept;
     const UniqueLocal signedContent(
         Decode(X509_CERT, place.certificate->pbCertEncoded, place.certificate->cbCertEncoded));
     const auto* content = static_cast<const CERT_SIGNED_CONTENT_INFO*>(signedContent.get());
     const char* algorithm = content ? content->SignatureAlgorithm.pszObjId : nullptr;
     for (const char* sound : kSoundSignatureAlgorithms)
-        if (algorithm && std::strcmp(algorithm, sound) == 0) return true;
-    return false;
+        if (algorithm && std::strcmp(algorithm, sound) == 0) return Finding::kKept;
+    return Finding::kBroken;
 }
 
 // A certificate that issues another must be a CA: anyone may hold an
 // end-entity certificate of the pinned CA, and its key must not hand the pin
 // on to certificates of its holder's making.
-bool IsAuthorityWhereItIssues(const Place& place) {
-    if (place.signer) return true;
+Finding IsAuthorityWhereItIssues(const Place& place) {
+    if (place.signer) return Finding::kKept;
     const CERT_EXTENSION* extension = FindExtension(place.certificate, szOID_BASIC_CONSTRAINTS2);
-    if (!extension) return false;
+    if (!extension) return Finding::kBroken;
     const UniqueLocal constraints(
         Decode(X509_BASIC_CONSTRAINTS2, extension->Value.pbData, extension->Value.cbData));
-    return constraints && static_cast<const CERT_BASIC_CONSTRAINTS2_INFO*>(constraints.get())->fCA;
+    return Kept(constraints &&
+                static_cast<const CERT_BASIC_CONSTRAINTS2_INFO*>(constraints.get())->fCA);
 }
 
 // A certificate the pinned CA gave for another purpose (a server's, say)
 // must not sign code, nor issue what does.
-bool AllowsCodeSigning(const Place& place) {
+Finding AllowsCodeSigning(const Place& place) {
     const CERT_EXTENSION* extension = FindExtension(place.certificate, szOID_ENHANCED_KEY_USAGE);
-    if (!extension) return !place.signer;
+    if (!extension) return Kept(!place.signer);
     const UniqueLocal decoded(
         Decode(X509_ENHANCED_KEY_USAGE, extension->Value.pbData, extension->Value.cbData));
     const auto* usage = static_cast<const CERT_ENHKEY_USAGE*>(decoded.get());
@@ -106,24 +131,222 @@ bool AllowsCodeSigning(const Place& place) {
         const char* purpose = usage->rgpszUsageIdentifier[i];
         if (purpose && (std::strcmp(purpose, szOID_PKIX_KP_CODE_SIGNING) == 0 ||
                         std::strcmp(purpose, szOID_ANY_ENHANCED_KEY_USAGE) == 0))
-            return true;
+            return Finding::kKept;
     }
+    return Finding::kBroken;
+}
+
+// A key that issues certificates must be allowed to: keyCertSign is the bit
+// of value 0x04 in the first byte of the key usage, whatever other bits follow
+// (Wine's engine reads the last byte instead).
+Finding AllowsIssuing(const Place& place) {
+    if (place.signer) return Finding::kKept;
+    const CERT_EXTENSION* extension = FindExtension(place.certificate, szOID_KEY_USAGE);
+    if (!extension) return Finding::kKept;
+    const UniqueLocal decoded(
+        Decode(X509_KEY_USAGE, extension->Value.pbData, extension->Value.cbData));
+    const auto* usage = static_cast<const CRYPT_BIT_BLOB*>(decoded.get());
+    return Settled(usage && usage->cbData >= 1 &&
+                   (usage->pbData[0] & CERT_KEY_CERT_SIGN_KEY_USAGE));
+}
+
+// The extensions whose meaning the rules take into account; a critical
+// extension of any other kind, or one that does not decode as its kind, might
+// have forbidden what the chain is used for.
+constexpr const char* kUnderstoodExtensions[] = {
+    szOID_BASIC_CONSTRAINTS2, szOID_KEY_USAGE,         szOID_ENHANCED_KEY_USAGE,
+    szOID_NAME_CONSTRAINTS,   szOID_SUBJECT_ALT_NAME2, szOID_CERT_POLICIES,
+};
+
+bool IsUnderstood(const CERT_EXTENSION& extension) {
+    for (const char* understood : kUnderstoodExtensions)
+        if (extension.pszObjId && std::strcmp(extension.pszObjId, understood) == 0)
+            return static_cast<bool>(
+                Decode(understood, extension.Value.pbData, extension.Value.cbData));
     return false;
 }
 
+Finding HasOnlyUnderstoodCriticalExtensions(const Place& place) {
+    const CERT_INFO& info = *place.certificate->pCertInfo;
+    for (DWORD i = 0; i < info.cExtension; ++i)
+        if (info.rgExtension[i].fCritical && !IsUnderstood(info.rgExtension[i]))
+            return Finding::kBroken;
+    return Finding::kKept;
+}
+
+// Issued by a key of the same name, as when a CA renews its key: such a
+// certificate does not count against a path length, nor is it held to name
+// constraints. Only the same encoding counts as the same name.
+bool IsSelfIssued(PCCERT_CONTEXT certificate) {
+    const CERT_NAME_BLOB& subject = certificate->pCertInfo->Subject;
+    const CERT_NAME_BLOB& issuer = certificate->pCertInfo->Issuer;
+    return subject.cbData == issuer.cbData &&
+           std::memcmp(subject.pbData, issuer.pbData, subject.cbData) == 0;
+}
+
+// A CA's path length constraint bounds the number of CAs below it down to the
+// signer's, those that issued themselves not counted. A CA breaks the rule
+// where it and the CAs between it and a CA above it, up to the pinned
+// certificate, are more than that CA's constraint allows.
+Finding WithinPathLength(const Place& place) {
+    const CERT_EXTENSION* own = FindExtension(place.certificate, szOID_BASIC_CONSTRAINTS2);
+    if (own && !Decode(X509_BASIC_CONSTRAINTS2, own->Value.pbData, own->Value.cbData))
+        return Finding::kBroken;
+    if (place.signer || place.pinned) return Finding::kSettled;
+    DWORD below = 0;
+    for (int at = place.at; at <= place.pinnedAt; ++at) {
+        const PCCERT_CONTEXT certificate = CertificateAt(place.chain, at);
+        if (!certificate) return Finding::kBroken;
+        const CERT_EXTENSION* extension = FindExtension(certificate, szOID_BASIC_CONSTRAINTS2);
+        const UniqueLocal decoded(
+            extension
+                ? Decode(X509_BASIC_CONSTRAINTS2, extension->Value.pbData, extension->Value.cbData)
+                : UniqueLocal());
+        const auto* constraints = static_cast<const CERT_BASIC_CONSTRAINTS2_INFO*>(decoded.get());
+        if (at > place.at && constraints && constraints->fPathLenConstraint &&
+            below > constraints->dwPathLenConstraint)
+            return Finding::kBroken;
+        if (!IsSelfIssued(certificate)) ++below;
+    }
+    return Finding::kSettled;
+}
+
+// Name constraints are held only as far as the check evaluates them: names of
+// the directory, and no more subtrees or name parts than keep the comparison
+// cheap (it is quadratic). A constraint beyond that refuses the chain.
+constexpr DWORD kMostSubtrees = 32;
+constexpr DWORD kMostNameParts = 16;
+
+bool IsText(const CERT_RDN_ATTR& part) {
+    const DWORD type = part.dwValueType & CERT_RDN_TYPE_MASK;
+    return type >= CERT_RDN_NUMERIC_STRING && type <= CERT_RDN_UTF8_STRING;
+}
+
+// A name part's text without blanks before and after it and with each run of
+// blanks inside it as one. Wine counts the closing null of a decoded UTF-8
+// string in its size; a null at the end is not part of the text.
+std::wstring Trimmed(const CERT_RDN_VALUE_BLOB& value) {
+    const auto* text = reinterpret_cast<const wchar_t*>(value.pbData);
+    DWORD length = text ? value.cbData / sizeof(wchar_t) : 0;
+    while (length > 0 && text[length - 1] == L'\0') --length;
+    std::wstring trimmed;
+    bool blank = false;
+    for (DWORD i = 0; i < length; ++i) {
+        if (text[i] == L' ') {
+            blank = !trimmed.empty();
+            continue;
+        }
+        if (blank) trimmed += L' ';
+        blank = false;
+        trimmed += text[i];
+    }
+    return trimmed;
+}
+
+// Texts compare whatever string type encodes them, letter case aside.
+bool SamePart(const CERT_RDN_ATTR& a, const CERT_RDN_ATTR& b) {
+    if (!a.pszObjId || !b.pszObjId || std::strcmp(a.pszObjId, b.pszObjId) != 0) return false;
+    if (IsText(a) && IsText(b)) {
+        const std::wstring first = Trimmed(a.Value), second = Trimmed(b.Value);
+        return CompareStringOrdinal(first.c_str(), static_cast<int>(first.size()), second.c_str(),
+                                    static_cast<int>(second.size()), TRUE) == CSTR_EQUAL;
+    }
+    return a.dwValueType == b.dwValueType && a.Value.cbData == b.Value.cbData &&
+           std::memcmp(a.Value.pbData, b.Value.pbData, a.Value.cbData) == 0;
+}
+
+bool AllIn(const CERT_RDN& parts, const CERT_RDN& set) {
+    for (DWORD i = 0; i < parts.cRDNAttr; ++i) {
+        bool found = false;
+        for (DWORD j = 0; !found && j < set.cRDNAttr; ++j)
+            found = SamePart(parts.rgRDNAttr[i], set.rgRDNAttr[j]);
+        if (!found) return false;
+    }
+    return true;
+}
+
+// Two RDNs are the same set of parts.
+bool SameRdn(const CERT_RDN& a, const CERT_RDN& b) {
+    return a.cRDNAttr == b.cRDNAttr && AllIn(a, b) && AllIn(b, a);
+}
+
+// A subtree of directory names holds the names that begin with its RDNs.
+bool BeginsWith(const CERT_NAME_INFO& name, const CERT_NAME_INFO& start) {
+    if (start.cRDN > name.cRDN) return false;
+    for (DWORD i = 0; i < start.cRDN; ++i)
+        if (!SameRdn(name.rgRDN[i], start.rgRDN[i])) return false;
+    return true;
+}
+
+// Whether `subject` lies in `subtree`, or that the check does not evaluate the
+// subtree.
+enum class InSubtree { kNo, kYes, kNotEvaluated };
+
+InSubtree Within(const CERT_NAME_INFO& subject, const CERT_GENERAL_SUBTREE& subtree) {
+    if (subtree.Base.dwAltNameChoice != CERT_ALT_NAME_DIRECTORY_NAME || subtree.dwMinimum != 0 ||
+        subtree.fMaximum)
+        return InSubtree::kNotEvaluated;
+    const UniqueLocal decoded(Decode(X509_UNICODE_NAME, subtree.Base.DirectoryName.pbData,
+                                     subtree.Base.DirectoryName.cbData));
+    const auto* start = static_cast<const CERT_NAME_INFO*>(decoded.get());
+    if (!start) return InSubtree::kNotEvaluated;
+    DWORD parts = 0;
+    for (DWORD i = 0; i < start->cRDN; ++i) parts += start->rgRDN[i].cRDNAttr;
+    if (parts > kMostNameParts) return InSubtree::kNotEvaluated;
+    return BeginsWith(subject, *start) ? InSubtree::kYes : InSubtree::kNo;
+}
+
+// `subject` against one CA's constraints: in no excluded subtree and, where
+// there are permitted ones, in one of them.
+bool KeepsConstraints(const CERT_NAME_INFO& subject,
+                      const CERT_NAME_CONSTRAINTS_INFO& constraints) {
+    if (constraints.cPermittedSubtree + constraints.cExcludedSubtree > kMostSubtrees) return false;
+    for (DWORD i = 0; i < constraints.cExcludedSubtree; ++i)
+        if (Within(subject, constraints.rgExcludedSubtree[i]) != InSubtree::kNo) return false;
+    bool permitted = constraints.cPermittedSubtree == 0;
+    for (DWORD i = 0; i < constraints.cPermittedSubtree; ++i) {
+        const InSubtree within = Within(subject, constraints.rgPermittedSubtree[i]);
+        if (within == InSubtree::kNotEvaluated) return false;
+        permitted = permitted || within == InSubtree::kYes;
+    }
+    return permitted;
+}
+
+// Each certificate's subject keeps the name constraints of every CA above it
+// up to the pinned one, one that issued itself excepted where it is a CA.
+Finding KeepsNameConstraints(const Place& place) {
+    if (place.pinned || (!place.signer && IsSelfIssued(place.certificate)))
+        return Finding::kSettled;
+    const CERT_NAME_BLOB& name = place.certificate->pCertInfo->Subject;
+    const UniqueLocal decodedName(Decode(X509_UNICODE_NAME, name.pbData, name.cbData));
+    const auto* subject = static_cast<const CERT_NAME_INFO*>(decodedName.get());
+    for (int at = place.at + 1; at <= place.pinnedAt; ++at) {
+        const PCCERT_CONTEXT certificate = CertificateAt(place.chain, at);
+        if (!certificate) return Finding::kBroken;
+        const CERT_EXTENSION* extension = FindExtension(certificate, szOID_NAME_CONSTRAINTS);
+        if (!extension) continue;
+        const UniqueLocal decoded(
+            Decode(X509_NAME_CONSTRAINTS, extension->Value.pbData, extension->Value.cbData));
+        const auto* constraints = static_cast<const CERT_NAME_CONSTRAINTS_INFO*>(decoded.get());
+        // Critical constraints that do not decode are the CA's own breach.
+        if (!constraints && extension->fCritical) continue;
+        if (!subject || !constraints || !KeepsConstraints(*subject, *constraints))
+            return Finding::kBroken;
+    }
+    return Finding::kSettled;
+}
+
 // Each rule is kept by a certificate when the chain engine marks none of its
-// `marks` on it and the project's own check, where there is one, holds. The
-// engine is left a rule where Wine's was measured to mark its breach in the
-// chain the verify call builds (a path too long, an issuer without
-// keyCertSign, a name outside a CA's constraints, an unknown critical
-// extension); the project checks each of the others once. Each link's
-// signature is verified here as well as marked there: the pin rests on it.
-// A certificate is held to the rules in this order and named by the first it
-// breaks.
+// `marks` on it and the project's own check, where there is one, holds; where
+// that check settles the rule, the engine's marks for it do not count. The
+// engine's marks are read for the rules it was measured to mark in the chain
+// the verify call builds; the project checks each rule itself, once, beside
+// them. A certificate is held to the rules in this order and named by the
+// first it breaks.
 struct Rule {
     const wchar_t* name;
     DWORD marks;
-    bool (*holds)(const Place&);
+    Finding (*holds)(const Place&);
 };
 
 constexpr Rule kRules[] = {
@@ -136,13 +359,18 @@ constexpr Rule kRules[] = {
     {L"an extended key usage allowing code signing or any use: the signer's always, any other's "
      L"where it has one",
      0, &AllowsCodeSigning},
-    {L"within the path length that every CA above it allows", CERT_TRUST_INVALID_BASIC_CONSTRAINTS,
-     nullptr},
-    {L"a key usage that allows its use (keyCertSign where it issues a certificate)",
-     CERT_TRUST_IS_NOT_VALID_FOR_USAGE, nullptr},
-    {L"name constraints that every certificate below it keeps", kNameConstraintMarks, nullptr},
-    {L"no critical extension that is not understood, and no malformed extension",
-     CERT_TRUST_INVALID_EXTENSION | CERT_TRUST_HAS_NOT_SUPPORTED_CRITICAL_EXT, nullptr},
+    {L"within the path length that every CA above it allows (CAs that issued themselves not "
+     L"counted), its basic constraints decoding",
+     CERT_TRUST_INVALID_BASIC_CONSTRAINTS, &WithinPathLength},
+    {L"a key usage with keyCertSign (bit 5) where it issues certificates and has a key usage",
+     CERT_TRUST_IS_NOT_VALID_FOR_USAGE, &AllowsIssuing},
+    {L"name constraints of every CA above it kept, each CA's in directory names only and at most "
+     L"32 subtrees: the name begins with none excluded, and with one permitted where any are",
+     kNameConstraintMarks, &KeepsNameConstraints},
+    {L"no critical extension but basic constraints, key usage, extended key usage, name "
+     L"constraints, subject alternative name and certificate policies, each decoding",
+     CERT_TRUST_INVALID_EXTENSION | CERT_TRUST_HAS_NOT_SUPPORTED_CRITICAL_EXT,
+     &HasOnlyUnderstoodCriticalExtensions},
     {L"no other mark of the chain engine (an untrusted root, validity periods and unknown "
      L"revocation are accepted)",
      ~0u, nullptr},
@@ -156,12 +384,20 @@ ChainBreak FirstBrokenRule(const CERT_SIMPLE_CHAIN& chain, int pinnedAt) {
     for (int i = 0; i <= pinnedAt; ++i) {
         const CERT_CHAIN_ELEMENT* element = chain.rgpElement[i];
         const CERT_CHAIN_ELEMENT* above = i < pinnedAt ? chain.rgpElement[i + 1] : nullptr;
-        const Place place{element ? element->pCertContext : nullptr,
-                          above ? above->pCertContext : nullptr, i == 0, i == pinnedAt};
+        const Place place{chain,
+                          i,
+                          pinnedAt,
+                          element ? element->pCertContext : nullptr,
+                          above ? above->pCertContext : nullptr,
+                          i == 0,
+                          i == pinnedAt};
         if (!place.certificate || !place.certificate->pCertInfo) return {i, kMissing};
-        const DWORD marks = element->TrustStatus.dwErrorStatus & ~kToleratedMarks;
-        for (const Rule& rule : kRules)
-            if ((marks & rule.marks) || (rule.holds && !rule.holds(place))) return {i, rule.name};
+        DWORD marks = element->TrustStatus.dwErrorStatus & ~kToleratedMarks;
+        for (const Rule& rule : kRules) {
+            const Finding found = rule.holds ? rule.holds(place) : Finding::kKept;
+            if (found == Finding::kSettled) marks &= ~rule.marks;
+            if (found == Finding::kBroken || (marks & rule.marks)) return {i, rule.name};
+        }
     }
     return {-1, nullptr};
 }

@@ -17,8 +17,10 @@ struct ChainBreak {
 // one holding the pinned key (element `pinnedAt`, which must be there) against
 // the rules of certificate path validation, the trust in the root and every
 // validity period excepted: the pinned key stands in for the root, and
-// installed files outlive their certificates. Nothing above the pinned
-// certificate counts, neither for nor against.
+// installed files outlive their certificates. The constraints of certificates
+// above the pinned one are not read; a mark that the chain engine puts on the
+// pinned certificate for a rule the project does not settle itself (a
+// signature by a certificate above that does not verify, say) still refuses.
 ChainBreak FirstBrokenRule(const CERT_SIMPLE_CHAIN& chain, int pinnedAt);
 
 }  // namespace trust

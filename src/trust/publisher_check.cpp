@@ -23,7 +23,9 @@ constexpr DWORD kTrustDataSize = 80;
 static_assert(sizeof(WINTRUST_DATA) >= kTrustDataSize, "the request's fixed part");
 static_assert(sizeof(WINTRUST_FILE_INFO) == 32, "the file subject as the platform reads it");
 
-// Revocation is off; should a policy fetch anything, it may use the cache only.
+// Revocation is off, and retrieval is asked to keep to the cache. Wine does not
+// keep to it: it fetches an issuer from a certificate's caIssuers URL, and a
+// server that never answers holds the verify call as long as Wine waits.
 constexpr DWORD kVerifyProvFlags =
     WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT | WTD_CACHE_ONLY_URL_RETRIEVAL;
 static_assert(kVerifyProvFlags == 0x1080, "provider flags of the verify call");

@@ -248,7 +248,8 @@ TEST(ExtensionJob, APinnedLauncherLoadsOnlyWhatItsPublishersKeySigned) {
          "1 \"Extrun Sub-CA 1\" (the signer's is 0, the pinned one 2) breaks the rule: a CA ("},
         {L"ext_record_path_len.dll", L"y.dll", false,
          "1 \"Extrun Sub-CA 2\" (the signer's is 0, the pinned one 3) breaks the rule: within the "
-         "path length that every CA above it allows; refused"},
+         "path length that every CA above it allows (CAs"},
+        {L"ext_record_self_issued.dll", L"y.dll", true, "(0) to the pinned one (3) keeps every"},
         {L"ext_record_ca_server_eku.dll", L"y.dll", false,
          "1 \"Extrun Sub-CA 1\" (the signer's is 0, the pinned one 2) breaks the rule: an extended "
          "key usage allowing code signing"},
@@ -257,6 +258,19 @@ TEST(ExtensionJob, APinnedLauncherLoadsOnlyWhatItsPublishersKeySigned) {
         {L"ext_record_leaf_no_eku.dll", L"y.dll", false, "one 2) breaks the rule: an extended key"},
         {L"ext_record_ca_no_cert_sign.dll", L"y.dll", false, "one 2) breaks the rule: a key usage"},
         {L"ext_record_name_constraints.dll", L"y.dll", false, "one 2) breaks the rule: name cons"},
+        {L"ext_record_nc_within.dll", L"y.dll", true, "(0) to the pinned one (2) keeps every"},
+        {L"ext_record_org_name.dll", L"y.dll", true, "(0) to the pinned one (2) keeps every"},
+        {L"ext_record_nc_33.dll", L"y.dll", false, "one 2) breaks the rule: name cons"},
+        {L"ext_record_nc_dns.dll", L"y.dll", false, "one 2) breaks the rule: name cons"},
+        {L"ext_record_nc_first_rdn.dll", L"y.dll", false, "one 2) breaks the rule: name cons"},
+        {L"ext_record_nc_excluded_bmp.dll", L"y.dll", false, "one 2) breaks the rule: name cons"},
+        {L"ext_record_nc_malformed.dll", L"y.dll", false,
+         "Sub-CA 1\" (the signer's is 0, the "
+         "pinned one 2) breaks the rule: no critical"},
+        {L"ext_record_ku_bit13.dll", L"y.dll", false,
+         "1 \"Extrun Sub-CA 1\" (the signer's is 0, "
+         "the pinned one 2) breaks the rule: a key usage"},
+        {L"ext_record_ku_decipher.dll", L"y.dll", true, "(0) to the pinned one (2) keeps every"},
         {L"ext_record_unknown_critical.dll", L"y.dll", false, "2) breaks the rule: no critical"},
         {L"ext_record_md5.dll", L"y.dll", false,
          "(the signer's is 0, the pinned one 2) breaks the rule: signed with SHA-256"},

@@ -148,6 +148,16 @@ TEST(VerifyPublisherSignature, AcceptsOnlyIntactSignaturesUnderAnAcceptedName) {
         {L"ext_record_unknown_critical.dll", 1, ERROR_SUCCESS, 2, true, true},
         {L"ext_record_md5.dll", 1, CERT_E_UNTRUSTEDROOT, 2, true, true},
         {L"ext_record_sha1.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_nc_first_rdn.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_nc_excluded_bmp.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_nc_malformed.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_ku_bit13.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_ku_decipher.dll", 1, ERROR_SUCCESS, 2, true},
+        {L"ext_record_self_issued.dll", 1, ERROR_SUCCESS, 2, true},
+        {L"ext_record_nc_within.dll", 1, ERROR_SUCCESS, 2, true},
+        {L"ext_record_org_name.dll", 1, ERROR_SUCCESS, 2, true},
+        {L"ext_record_nc_33.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_nc_dns.dll", 1, ERROR_SUCCESS, 2, true, true},
     };
     const trust::PublisherPins* const modes[] = {nullptr, &kTestCaPublisherPins};
     for (const auto& c : cases) {
