@@ -223,6 +223,7 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
     // Switched off, the launcher writes no log.
     DeleteFileW(tree.LogPath().c_str());
     EXPECT_EQ(tree.Check(L"--log=off", &output), 0u);
+    EXPECT_EQ(tree.Check(L"--log=off", &output), 0u) << "off already: " << output;
     EXPECT_EQ(tree.Run(L"--dll=ext\\missing.dll --entry=Run"), 0u);
     EXPECT_FALSE(Exists(tree.LogPath())) << output;
 }
