@@ -164,10 +164,10 @@ TEST(ExtensionJob, EachRefusalLogsItsLineAndACallGetsTheWholeCommandLineAsExtrun
         {L"--dll=ext\\importing.dll --entry=Run", "", "call Run",
          "import: e2e_dep.dll: C:\\windows\\e2e_dep.dll (the Windows folder)\r\n", false,
          L"C:\\windows\\e2e_dep.dll"},
-        // The uploader gets 259 units of a longer source name.
-        {L"--dll=ext\\e2e_ext.dll --entry=Run --dumpid=" + std::wstring(400, L'd'), "", "call Run",
+        // The uploader gets 259 units of a longer source name, even one unit longer.
+        {L"--dll=ext\\e2e_ext.dll --entry=Run --dumpid=" + std::wstring(260, L'd'), "", "call Run",
          "\r\ncrash source: " + std::string(259, 'd') +
-             " (from --dumpid; the uploader gets its first 259 of 400 units)\r\n"},
+             " (from --dumpid; the uploader gets its first 259 of 260 units)\r\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(ToUtf8(c.arguments));
