@@ -81,11 +81,20 @@ const CERT_EXTENSION* FindExtension(PCCERT_CONTEXT certificate, const char* oid)
     return nullptr;
 }
 
+// Only the same encoding counts as the same name.
+bool SameName(const CERT_NAME_BLOB& a, const CERT_NAME_BLOB& b) {
+    return a.cbData == b.cbData && std::memcmp(a.pbData, b.pbData, a.cbData) == 0;
+}
+
 // A chain is only made of names: anyone can make a certificate that names the
 // pinned CA as its issuer and carry the genuine CA's certificate beside it.
+// The engine may also link a certificate to the one above by key identifier
+// alone; the issuer it names must be that one's subject, or it could pass for
+// one that issued itself.
 Finding SignedByIssuer(const Place& place) {
     if (place.pinned) return Finding::kKept;
     return Kept(place.issuer && place.issuer->pCertInfo &&
+                SameName(place.certificate->pCertInfo->Issuer, place.issuer->pCertInfo->Subject) &&
                 syslib::CryptVerifyCertificateSignatureEx(
                     0, X509_ASN_ENCODING, CRYPT_VERIFY_CERT_SIGN_SUBJECT_CERT,
                     const_cast<CERT_CONTEXT*>(place.certificate),
@@ -94,15 +103,18 @@ Finding SignedByIssuer(const Place& place) {
 }
 
 // The algorithm read is the one outside the signed part, which the signature
-// is verified with; the copy inside it is only the issuer's word.
+// is verified with; the copy inside it is only the issuer's word, and must
+// say the same.
 Finding SignedSoundly(const Place& place) {
     if (place.pinned) return Finding::kKept;
     const UniqueLocal signedContent(
         Decode(X509_CERT, place.certificate->pbCertEncoded, place.certificate->cbCertEncoded));
     const auto* content = static_cast<const CERT_SIGNED_CONTENT_INFO*>(signedContent.get());
     const char* algorithm = content ? content->SignatureAlgorithm.pszObjId : nullptr;
+    const char* inner = place.certificate->pCertInfo->SignatureAlgorithm.pszObjId;
+    if (!algorithm || !inner || std::strcmp(algorithm, inner) != 0) return Finding::kBroken;
     for (const char* sound : kSoundSignatureAlgorithms)
-        if (algorithm && std::strcmp(algorithm, sound) == 0) return Finding::kKept;
+        if (std::strcmp(algorithm, sound) == 0) return Finding::kKept;
     return Finding::kBroken;
 }
 
@@ -166,22 +178,27 @@ bool IsUnderstood(const CERT_EXTENSION& extension) {
     return false;
 }
 
+// An extension given twice is refused whatever it is: the engine and the
+// rules read only its first copy, which another copy may contradict.
 Finding HasOnlyUnderstoodCriticalExtensions(const Place& place) {
     const CERT_INFO& info = *place.certificate->pCertInfo;
-    for (DWORD i = 0; i < info.cExtension; ++i)
-        if (info.rgExtension[i].fCritical && !IsUnderstood(info.rgExtension[i]))
+    for (DWORD i = 0; i < info.cExtension; ++i) {
+        const CERT_EXTENSION& extension = info.rgExtension[i];
+        if (!extension.pszObjId || (extension.fCritical && !IsUnderstood(extension)))
             return Finding::kBroken;
+        for (DWORD j = 0; j < i; ++j)
+            if (std::strcmp(info.rgExtension[j].pszObjId, extension.pszObjId) == 0)
+                return Finding::kBroken;
+    }
     return Finding::kKept;
 }
 
 // Issued by a key of the same name, as when a CA renews its key: such a
 // certificate does not count against a path length, nor is it held to name
-// constraints. Only the same encoding counts as the same name.
+// constraints. (Its issuer is the subject of the one above it: see
+// SignedByIssuer.)
 bool IsSelfIssued(PCCERT_CONTEXT certificate) {
-    const CERT_NAME_BLOB& subject = certificate->pCertInfo->Subject;
-    const CERT_NAME_BLOB& issuer = certificate->pCertInfo->Issuer;
-    return subject.cbData == issuer.cbData &&
-           std::memcmp(subject.pbData, issuer.pbData, subject.cbData) == 0;
+    return SameName(certificate->pCertInfo->Subject, certificate->pCertInfo->Issuer);
 }
 
 // A CA's path length constraint bounds the number of CAs below it down to the
@@ -222,6 +239,9 @@ bool IsText(const CERT_RDN_ATTR& part) {
     return type >= CERT_RDN_NUMERIC_STRING && type <= CERT_RDN_UTF8_STRING;
 }
 
+// Blanks: the space, tab and line breaks, and the no-break space.
+bool IsBlank(wchar_t c) { return c == L' ' || (c >= L'\t' && c <= L'\r') || c == 0x00A0; }
+
 // A name part's text without blanks before and after it and with each run of
 // blanks inside it as one. Wine counts the closing null of a decoded UTF-8
 // string in its size; a null at the end is not part of the text.
@@ -232,7 +252,7 @@ std::wstring Trimmed(const CERT_RDN_VALUE_BLOB& value) {
     std::wstring trimmed;
     bool blank = false;
     for (DWORD i = 0; i < length; ++i) {
-        if (text[i] == L' ') {
+        if (IsBlank(text[i])) {
             blank = !trimmed.empty();
             continue;
         }
@@ -293,6 +313,12 @@ InSubtree Within(const CERT_NAME_INFO& subject, const CERT_GENERAL_SUBTREE& subt
     DWORD parts = 0;
     for (DWORD i = 0; i < start->cRDN; ++i) parts += start->rgRDN[i].cRDNAttr;
     if (parts > kMostNameParts) return InSubtree::kNotEvaluated;
+    // A UniversalString is not read as text here: it could hide a name excluded in another type.
+    for (DWORD i = 0; i < subject.cRDN; ++i)
+        for (DWORD j = 0; j < subject.rgRDN[i].cRDNAttr; ++j)
+            if ((subject.rgRDN[i].rgRDNAttr[j].dwValueType & CERT_RDN_TYPE_MASK) ==
+                CERT_RDN_UNIVERSAL_STRING)
+                return InSubtree::kNotEvaluated;
     return BeginsWith(subject, *start) ? InSubtree::kYes : InSubtree::kNo;
 }
 
@@ -312,11 +338,26 @@ bool KeepsConstraints(const CERT_NAME_INFO& subject,
     return permitted;
 }
 
+// Directory names in a subject alternative name are names the constraints
+// would hold too; the check does not evaluate them.
+bool HasDirectoryAltName(PCCERT_CONTEXT certificate) {
+    const CERT_EXTENSION* extension = FindExtension(certificate, szOID_SUBJECT_ALT_NAME2);
+    if (!extension) return false;
+    const UniqueLocal decoded(
+        Decode(X509_ALTERNATE_NAME, extension->Value.pbData, extension->Value.cbData));
+    const auto* names = static_cast<const CERT_ALT_NAME_INFO*>(decoded.get());
+    if (!names) return true;
+    for (DWORD i = 0; i < names->cAltEntry; ++i)
+        if (names->rgAltEntry[i].dwAltNameChoice == CERT_ALT_NAME_DIRECTORY_NAME) return true;
+    return false;
+}
+
 // Each certificate's subject keeps the name constraints of every CA above it
 // up to the pinned one, one that issued itself excepted where it is a CA.
 Finding KeepsNameConstraints(const Place& place) {
     if (place.pinned || (!place.signer && IsSelfIssued(place.certificate)))
         return Finding::kSettled;
+    const bool directoryAltName = HasDirectoryAltName(place.certificate);
     const CERT_NAME_BLOB& name = place.certificate->pCertInfo->Subject;
     const UniqueLocal decodedName(Decode(X509_UNICODE_NAME, name.pbData, name.cbData));
     const auto* subject = static_cast<const CERT_NAME_INFO*>(decodedName.get());
@@ -330,7 +371,8 @@ Finding KeepsNameConstraints(const Place& place) {
         const auto* constraints = static_cast<const CERT_NAME_CONSTRAINTS_INFO*>(decoded.get());
         // Critical constraints that do not decode are the CA's own breach.
         if (!constraints && extension->fCritical) continue;
-        if (!subject || !constraints || !KeepsConstraints(*subject, *constraints))
+        if (!subject || !constraints || directoryAltName ||
+            !KeepsConstraints(*subject, *constraints))
             return Finding::kBroken;
     }
     return Finding::kSettled;
@@ -350,9 +392,12 @@ struct Rule {
 };
 
 constexpr Rule kRules[] = {
-    {L"signed with SHA-256, SHA-384 or SHA-512 (RSA or ECDSA), never MD2, MD4, MD5 or SHA-1", 0,
+    {L"signed with SHA-256, SHA-384 or SHA-512 (RSA or ECDSA), never MD2, MD4, MD5 or SHA-1, "
+     L"the same algorithm named inside and outside the signed part",
+     0,
      &SignedSoundly},
-    {L"signed by the key of the certificate above it", CERT_TRUST_IS_NOT_SIGNATURE_VALID,
+    {L"signed by the key of the certificate above it, and naming that one's subject as its issuer",
+     CERT_TRUST_IS_NOT_SIGNATURE_VALID,
      &SignedByIssuer},
     {L"a CA (basic constraints CA:TRUE), as every certificate that issues one must be", 0,
      &IsAuthorityWhereItIssues},
@@ -364,11 +409,13 @@ constexpr Rule kRules[] = {
      CERT_TRUST_INVALID_BASIC_CONSTRAINTS, &WithinPathLength},
     {L"a key usage with keyCertSign (bit 5) where it issues certificates and has a key usage",
      CERT_TRUST_IS_NOT_VALID_FOR_USAGE, &AllowsIssuing},
-    {L"name constraints of every CA above it kept, each CA's in directory names only and at most "
-     L"32 subtrees: the name begins with none excluded, and with one permitted where any are",
+    {L"name constraints of every CA above it kept, each CA's in directory names only, at most 32 "
+     L"subtrees of at most 16 name parts each, and no directory name in its alternative name: "
+     L"the name begins with none excluded, and with one permitted where any are",
      kNameConstraintMarks, &KeepsNameConstraints},
     {L"no critical extension but basic constraints, key usage, extended key usage, name "
-     L"constraints, subject alternative name and certificate policies, each decoding",
+     L"constraints, subject alternative name and certificate policies, each decoding, and no "
+     L"extension twice",
      CERT_TRUST_INVALID_EXTENSION | CERT_TRUST_HAS_NOT_SUPPORTED_CRITICAL_EXT,
      &HasOnlyUnderstoodCriticalExtensions},
     {L"no other mark of the chain engine (an untrusted root, validity periods and unknown "

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <cwchar>
 
 #include "common/handles.h"
 #include "common/system_library.h"
@@ -126,7 +127,9 @@ void ReadSignerName(PCCERT_CONTEXT certificate, PublisherCheckDetails& details) 
     constexpr DWORD kUnits = sizeof(details.signer) / sizeof(details.signer[0]);
     const DWORD units = syslib::CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0,
                                                    nullptr, details.signer, kUnits);
-    details.signerRead = units >= 1 && units <= kUnits - 1;
+    // A name holding a NUL would be compared only up to it.
+    details.signerRead =
+        units >= 1 && units <= kUnits - 1 && std::wcslen(details.signer) == units - 1;
     if (!details.signerRead) std::memset(details.signer, 0, sizeof(details.signer));
     details.signerAccepted = details.signerRead && IsAcceptedSignerName(details.signer);
 }

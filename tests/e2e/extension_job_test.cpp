@@ -244,7 +244,9 @@ TEST(ExtensionJob, APinnedLauncherLoadsOnlyWhatItsPublishersKeySigned) {
         {L"ext_record_two_sub_cas.dll", L"y.dll", true, "(0) to the pinned one (3) keeps every"},
         {L"ext_record_forged.dll", L"y.dll", false,
          "(the signer's is 0, the pinned one 1) breaks the rule: signed by the key of the "
-         "certificate above it; refused\r\n"},
+         "certificate above it, and naming that one's subject as its issuer; refused\r\n"},
+        {L"ext_record_claims_self.dll", L"y.dll", false,
+         "1 \"Extrun Sub-CA 2\" (the signer's is 0, the pinned one 3) breaks the rule: signed by"},
         {L"ext_record_leaf_issued.dll", L"y.dll", false,
          "1 \"Extrun Sub-CA 1\" (the signer's is 0, the pinned one 2) breaks the rule: a CA ("},
         {L"ext_record_path_len.dll", L"y.dll", false,
@@ -263,6 +265,7 @@ TEST(ExtensionJob, APinnedLauncherLoadsOnlyWhatItsPublishersKeySigned) {
         {L"ext_record_org_name.dll", L"y.dll", true, "(0) to the pinned one (2) keeps every"},
         {L"ext_record_nc_33.dll", L"y.dll", false, "one 2) breaks the rule: name cons"},
         {L"ext_record_nc_dns.dll", L"y.dll", false, "one 2) breaks the rule: name cons"},
+        {L"ext_record_nc_alt_name.dll", L"y.dll", false, "one 2) breaks the rule: name cons"},
         {L"ext_record_nc_first_rdn.dll", L"y.dll", false, "one 2) breaks the rule: name cons"},
         {L"ext_record_nc_excluded_bmp.dll", L"y.dll", false, "one 2) breaks the rule: name cons"},
         {L"ext_record_nc_malformed.dll", L"y.dll", false,
