@@ -160,6 +160,10 @@ TEST(VerifyPublisherSignature, AcceptsOnlyIntactSignaturesUnderAnAcceptedName) {
         {L"ext_record_nc_dns.dll", 1, ERROR_SUCCESS, 2, true, true},
         {L"ext_record_claims_self.dll", 1, ERROR_SUCCESS, 2, true, true},
         {L"ext_record_nc_alt_name.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_nc_32.dll", 1, ERROR_SUCCESS, 2, true},
+        {L"ext_record_nc_multi_rdn.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_nc_bounds.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_nc_self_signer.dll", 1, ERROR_SUCCESS, 2, true, true},
     };
     const trust::PublisherPins* const modes[] = {nullptr, &kTestCaPublisherPins};
     for (const auto& c : cases) {
