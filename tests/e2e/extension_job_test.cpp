@@ -270,6 +270,8 @@ TEST(ExtensionJob, APinnedLauncherLoadsOnlyWhatItsPublishersKeySigned) {
         {L"ext_record_nc_multi_rdn.dll", L"y.dll", false, "one 2) breaks the rule: name cons"},
         {L"ext_record_nc_bounds.dll", L"y.dll", false, "one 2) breaks the rule: name cons"},
         {L"ext_record_nc_self_signer.dll", L"y.dll", false, "one 2) breaks the rule: name cons"},
+        {L"ext_record_pin_path_len.dll", L"y.dll", false, "one 2) breaks the rule: within the"},
+        {L"ext_record_pin_nc.dll", L"y.dll", false, "one 1) breaks the rule: name cons"},
         {L"ext_record_nc_first_rdn.dll", L"y.dll", false, "one 2) breaks the rule: name cons"},
         {L"ext_record_nc_excluded_bmp.dll", L"y.dll", false, "one 2) breaks the rule: name cons"},
         {L"ext_record_nc_malformed.dll", L"y.dll", false,

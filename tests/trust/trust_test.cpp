@@ -164,6 +164,8 @@ TEST(VerifyPublisherSignature, AcceptsOnlyIntactSignaturesUnderAnAcceptedName) {
         {L"ext_record_nc_multi_rdn.dll", 1, ERROR_SUCCESS, 2, true, true},
         {L"ext_record_nc_bounds.dll", 1, ERROR_SUCCESS, 2, true, true},
         {L"ext_record_nc_self_signer.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_pin_path_len.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_pin_nc.dll", 1, ERROR_SUCCESS, 2, true, true},
     };
     const trust::PublisherPins* const modes[] = {nullptr, &kTestCaPublisherPins};
     for (const auto& c : cases) {
