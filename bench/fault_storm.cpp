@@ -25,7 +25,7 @@ using namespace testsupport;
 int wmain(int argc, wchar_t** argv) {
     const unsigned mixes = argc > 1 ? wcstoul(argv[1], nullptr, 10) : 200;
     const unsigned first = argc > 2 ? wcstoul(argv[2], nullptr, 10) : GetTickCount() % 1000000;
-    unsigned lossy = 0, faults = 0, reports = 0, hangs = 0, broken = 0;
+    unsigned lossy = 0, faults = 0, reports = 0, hangs = 0, broken = 0, uploadersLeft = 0;
     const ULONGLONG began = GetTickCount64();
     for (unsigned seed = first; seed < first + mixes; ++seed) {
         TempDir root(L"storm");
@@ -38,6 +38,7 @@ int wmain(int argc, wchar_t** argv) {
         const ProcessResult run = RunProcess(
             L"\"" + bin + L"\\fault_storm_host.exe\" " + std::to_wstring(seed), bin, 120000);
         const ULONGLONG took = GetTickCount64() - start;
+        const size_t left = EndProcessesUnder(bin + L"\\");
         Fields notes = ReadFields(bin + L"\\storm.txt");
         std::string moments;
         ReadBytes(bin + L"\\faults.bin", &moments);
@@ -74,6 +75,8 @@ int wmain(int argc, wchar_t** argv) {
             if (notes.count("fault." + thread) && notes["lossy"] == "0" && tick + 100 < start + took)
                 rule(reported.count(thread) == 1, "all");
         rule(!run.timedOut && took <= allowed, "ended");
+        rule(left == 0, "left");
+        uploadersLeft += static_cast<unsigned>(left);
         lossy += notes["lossy"] == "1";
         reports += static_cast<unsigned>(made.size());
         hangs += run.timedOut;
@@ -85,8 +88,8 @@ int wmain(int argc, wchar_t** argv) {
         }
     }
     printf("fault storm: %u mixes from seed %u (%u where reports may be lost by design), %u faults, "
-           "%u reports, %u hangs, %u broke a rule; %.0f s\n",
-           mixes, first, lossy, faults, reports, hangs, broken,
+           "%u reports, %u hangs, %u uploaders left behind, %u broke a rule; %.0f s\n",
+           mixes, first, lossy, faults, reports, hangs, uploadersLeft, broken,
            (GetTickCount64() - began) / 1000.0);
     return broken ? 1 : 0;
 }

@@ -83,7 +83,7 @@ void MapMoments() {
 
 Mix mix;
 HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-decltype(&ShellExecuteExW) realShellExecute = nullptr;
+decltype(&CreateProcessW) realCreateProcess = nullptr;
 
 template <typename T>
 T Opaque(T value) {
@@ -91,7 +91,11 @@ T Opaque(T value) {
     return kept;
 }
 
-BOOL WINAPI StormShellExecute(SHELLEXECUTEINFOW* info) {
+BOOL WINAPI StormCreateProcess(const wchar_t* program, wchar_t* command,
+                               SECURITY_ATTRIBUTES* processSecurity,
+                               SECURITY_ATTRIBUTES* threadSecurity, BOOL inherit, DWORD flags,
+                               void* environment, const wchar_t* folder, STARTUPINFOW* startup,
+                               PROCESS_INFORMATION* made) {
     static LONG calls = 0;
     const LONG call = InterlockedIncrement(&calls) - 1;
     switch (call < 4 ? mix.starts[call] : kPlain) {
@@ -107,7 +111,8 @@ BOOL WINAPI StormShellExecute(SHELLEXECUTEINFOW* info) {
         case kPlain:
             break;
     }
-    return realShellExecute(info);
+    return realCreateProcess(program, command, processSecurity, threadSecurity, inherit, flags,
+                             environment, folder, startup, made);
 }
 
 DWORD Overflow(DWORD depth) {
@@ -155,7 +160,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     if (argc < 2) return 2;
     mix = DrawMix(static_cast<unsigned>(_wtoi(argv[1])));
     SetErrorMode(SEM_NOGPFAULTERRORBOX);
-    realShellExecute = testsupport::ReplaceImport("ShellExecuteExW", StormShellExecute);
+    realCreateProcess = testsupport::ReplaceImport("CreateProcessW", StormCreateProcess);
     MapMoments();
     static const ScopedStartBoundForTesting bound(2000);
     CrashHandOff handOff(L"storm", L"1.0.0.0", 0, false);

@@ -15,6 +15,7 @@
 #include "crash/handoff_settings.h"
 #include "crash/handoff.h"
 #include "crash/stack_reserve.h"
+#include "crash/uploader_start.h"
 
 namespace {
 
@@ -23,9 +24,9 @@ namespace {
 constexpr unsigned char kFilterEntryPatch[] = {0x33, 0xC0, 0xC2, 0x00, 0x00};
 
 // Stack kept free on the arming thread for the hand-off after a stack
-// overflow: exception dispatch, the filter, and ShellExecuteExW with the
-// process creation under it. Under Wine 16 KiB is too little and 32 KiB
-// enough; Windows' shell may take more, and 128 KiB leaves room for it.
+// overflow: exception dispatch, the filter, and CreateProcessW when the
+// thread starts its report itself, with room for what Windows may hook into
+// the start.
 constexpr ULONG kStackGuarantee = 128 * 1024;
 
 // Every thread started after arming keeps this much for the dispatch of its
@@ -102,8 +103,9 @@ CrashHandOff::CrashHandOff(const wchar_t* source, const wchar_t* version, unsign
     CopyBounded(handOffSettings.version, version);
     CopyBounded(handOffSettings.source, source);
 
+    PrepareUploaderStarts();
     // Without its own thread the hand-off runs on each faulting thread.
-    const bool handOffThread = StartHandOffThread();
+    const bool handOffThread = StartHandOffThreads();
     InstallProcessHooks();
     InstallThreadHooks();
     prepareNewThreads.store(handOffThread, std::memory_order_release);

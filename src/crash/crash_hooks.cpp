@@ -120,7 +120,7 @@ void Unexpected() {
 
 void __cdecl FloatingPointSignal(int) {
     EXCEPTION_POINTERS pair = {};
-    EXCEPTION_POINTERS* pointers = FaultRecordForSignal(SIGFPE, pair);
+    EXCEPTION_POINTERS* pointers = FaultRecordForSignal(SIGFPE, pair, __builtin_return_address(0));
     if (!pointers) signal(SIGFPE, FloatingPointSignal), CaptureExceptionPointers(0, &pointers);
     LaunchUploader(pointers);
 }
@@ -133,7 +133,7 @@ void __cdecl IllegalInstructionSignal(int) {
 
 void __cdecl SegmentationSignal(int) {
     EXCEPTION_POINTERS pair = {};
-    EXCEPTION_POINTERS* pointers = FaultRecordForSignal(SIGSEGV, pair);
+    EXCEPTION_POINTERS* pointers = FaultRecordForSignal(SIGSEGV, pair, __builtin_return_address(0));
     if (!pointers) signal(SIGSEGV, SegmentationSignal), CaptureExceptionPointers(0, &pointers);
     LaunchUploader(pointers);
 }

@@ -4,6 +4,9 @@
 
 #include "crash/stack_reserve.h"
 
+// The linker's name for the start of this program's image.
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
 namespace {
 
 // Process lifetime: the slots and the handler are never released.
@@ -55,6 +58,14 @@ bool IsPendingOnThisStack(const void* block, size_t size) {
     return start > here && start < base && size <= base - start;
 }
 
+// Whether `address` lies in this program's own image.
+bool InThisImage(const void* address) {
+    const auto base = reinterpret_cast<ULONG_PTR>(&__ImageBase);
+    const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + __ImageBase.e_lfanew);
+    const auto at = reinterpret_cast<ULONG_PTR>(address);
+    return at >= base && at - base < headers->OptionalHeader.SizeOfImage;
+}
+
 }  // namespace
 
 void StartFaultRecordCapture() {
@@ -68,7 +79,8 @@ void StartFaultRecordCapture() {
     AddVectoredExceptionHandler(1, RememberFault);
 }
 
-EXCEPTION_POINTERS* FaultRecordForSignal(int signal, EXCEPTION_POINTERS& pair) {
+EXCEPTION_POINTERS* FaultRecordForSignal(int signal, EXCEPTION_POINTERS& pair,
+                                         const void* caller) {
     if (auto* fromRuntime = static_cast<EXCEPTION_POINTERS*>(_pxcptinfoptrs)) return fromRuntime;
     if (recordSlot == TLS_OUT_OF_INDEXES) return nullptr;
 
@@ -79,7 +91,7 @@ EXCEPTION_POINTERS* FaultRecordForSignal(int signal, EXCEPTION_POINTERS& pair) {
     TlsSetValue(contextSlot, nullptr);
     SetLastError(lastError);
 
-    if (!record || !context || !IsPendingOnThisStack(record, sizeof(*record)) ||
+    if (!InThisImage(caller) || !record || !context || !IsPendingOnThisStack(record, sizeof(*record)) ||
         !IsPendingOnThisStack(context, sizeof(*context)) ||
         SignalForCode(record->ExceptionCode) != signal)
         return nullptr;

@@ -18,5 +18,10 @@ void StartFaultRecordCapture();
 // thread as `signal` (SIGSEGV or SIGFPE): the run-time's if it has one, else
 // `pair` filled with the record and context the vectored handler kept. Null
 // when the signal came from raise() or the kept record cannot be the current
-// one. `pair` must outlive the use of the result.
-EXCEPTION_POINTERS* FaultRecordForSignal(int signal, EXCEPTION_POINTERS& pair);
+// one. `pair` must outlive the use of the result. `caller`, the hook's return
+// address, tells a fault from a raise: only the start-up exception handler
+// linked into this program turns a fault into a signal here, while raise()
+// calls from msvcrt, and a record kept from a fault that was handled since
+// (IsBadReadPtr, an __except) could otherwise pass for the current one.
+EXCEPTION_POINTERS* FaultRecordForSignal(int signal, EXCEPTION_POINTERS& pair,
+                                         const void* caller);

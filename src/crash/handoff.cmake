@@ -7,7 +7,7 @@ add_library(extrun_crash STATIC
   uploader_path.cpp uploader_path.h
   stack_reserve.cpp stack_reserve.h
   handoff_settings.h)
-target_link_libraries(extrun_crash PUBLIC extrun_common shlwapi shell32)
+target_link_libraries(extrun_crash PUBLIC extrun_common shlwapi)
 # Hooks with the same body must stay apart: a synthetic record names its
 # hook by a return address into it. And none may leave by a tail call: the
 # record's context is the hook's own frame, which must stay on the stack

@@ -18,7 +18,8 @@
 // 2. A report is started by a thread that holds the loader lock, which keeps
 //    it until that report's uploader has ended. So one report starts at a
 //    time, uploaders run one after the other, and no thread can take the lock
-//    and then fault while a start that may need it is under way.
+//    and then fault while a start that may need it is under way. Under the
+//    lock only the calls listed below are made.
 // 3. The hand-off thread, made while arming with a stack of its own, takes
 //    the lock only when it is free. A hook whose thread holds the lock
 //    already starts every posted report itself, its own in line with the
@@ -27,38 +28,67 @@
 //    start starts nothing; if it holds the lock, nobody can, and the process
 //    ends at once with its fault's code.
 // 4. A report waits to start at most the bound (30 s) after its fault or
-//    after the end of the last uploader, whichever is later. Every wait in the
-//    hand-off but the wait for an uploader that has started ends then at the
-//    latest: whoever waits and finds a report past it ends the process with
-//    that report's code.
+//    after the end of the last uploader, whichever is later, both read from
+//    the tick count, which no clock change moves; an uploader's end is when
+//    a thread first sees it ended. Every wait in the hand-off but the wait
+//    for an uploader that has started ends then at the latest. The watcher,
+//    a thread made while arming that waits on nothing but its clock, ends the
+//    process then with that report's code; so does every hook that waits
+//    meanwhile, for when there is no watcher.
 // 5. A hook returns only once no report is pending (posted, or being started
 //    by another thread): the process does not end while an uploader runs or a
 //    report that can still start waits.
 // 6. A fault inside a thread's own hook starts no second report: a handler
 //    called there returns at once, so the first report goes on; a fault ends
-//    the process with the first fault's code, once no uploader runs. A fault
-//    of a thread that is starting a report puts that report back in line
-//    ahead of its own.
+//    the process with the first fault's code, once no uploader runs. Any hook
+//    on a thread that is starting another thread's report puts that report
+//    back in line ahead of its own; the start, should it go on, finds its
+//    report taken and ends the uploader it made.
 // 7. A thread ended inside its hook holds up nobody: its report stays in the
 //    table, where it is started or passes its deadline like any other, and is
 //    then free for the next fault that needs room. Ended while it holds the
 //    loader lock, it leaves the lock held: no report starts after it, and the
 //    next deadline ends the process.
+// 8. No uploader is left behind: every uploader is started in one job, and
+//    whoever puts a cut-short start back in line, or ends the process at a
+//    deadline, first ends whatever runs in it that nobody awaits (as after a
+//    starter ended inside CreateProcessW, its uploader made but never run).
+//
+// What runs under the loader lock: ntdll and kernel32 calls that wait on no
+// thread of this process and load nothing. Microsoft's DLL best practices
+// forbid, under the lock, loading a DLL, COM, the registry, the shell and
+// user32, and waiting on other threads; none of these is called.
+// - GetFileAttributesW for each candidate: a file-system query.
+// - CreateProcessW with a program path, no handle inheritance, start-up
+//   information alone: the kernel makes the process and the subsystem is
+//   told; no shell, association, COM or extension code runs. The guidelines
+//   list it because it may load a DLL; a load on a thread that holds the
+//   lock itself enters the lock again instead of waiting for it. It takes
+//   the process heap: a thread that holds the heap for good holds the start
+//   until its deadline.
+// - WaitForSingleObject on the uploader's process, another process: its end
+//   needs nothing of this one.
+// - CloseHandle, TerminateProcess, TerminateJobObject, TryEnterCriticalSection
+//   and LeaveCriticalSection on the loader lock, GetTickCount64, Sleep,
+//   GetCurrentThreadId, VirtualQuery of the own stack, WaitForSingleObject
+//   with no time on thread handles.
+// The candidates, the command line's fixed parts and the job are made while
+// arming; the command line is put together on the stack without the run-time.
 
 namespace {
 
 // Faulting threads in the hand-off at once.
 constexpr size_t kReportCount = 32;
 
-// Starting the uploader takes between 16 and 32 KiB of stack under Wine;
-// Windows' shell may take more.
+// Room for CreateProcessW, and for code injected into it on Windows.
 constexpr SIZE_T kStartStack = 64 * 1024;
 
-// The hand-off thread's stack: ShellExecuteExW and the process creation
-// under it, with room to spare for extension code the shell may run. Only
-// reserved on Windows; Wine commits it, though untouched pages stay out of
-// the working set.
+// The hand-off thread's stack: CreateProcessW and whatever hooks it, with
+// room to spare. Only reserved on Windows; Wine commits it, though untouched
+// pages stay out of the working set.
 constexpr SIZE_T kHandOffStack = 1024 * 1024;
+// The watcher reads the table and the clock.
+constexpr SIZE_T kWatcherStack = 64 * 1024;
 
 DWORD startBoundMs = 30 * 1000;
 constexpr DWORD kPollMs = 20;
@@ -70,6 +100,9 @@ constexpr DWORD kNoRecordExitCode = 3;
 // that keeps the loader lock's (x64).
 constexpr size_t kProcessBlockOffset = 0x60;
 constexpr size_t kLoaderLockOffset = 0x110;
+
+// While an uploader runs, lastUploaderEnd holds this.
+constexpr ULONGLONG kUploaderRuns = ~ULONGLONG{0};
 
 enum State : LONG {
     kHeld,      // its thread is in a hook; nothing posted yet
@@ -86,6 +119,7 @@ struct Report {
     HANDLE self;
     std::atomic<LONG> state;     // the fields below are written before kPosted
     std::atomic<DWORD> starter;  // while kStarting
+    std::atomic<ULONG> starts;   // how often it was taken up: a start tells its own by it
     EXCEPTION_POINTERS* pointers;
     DWORD code;  // what the process ends with when it cannot start
     ULONGLONG faultAt;
@@ -99,12 +133,13 @@ struct Report {
 __attribute__((section(".bss"))) Report reports[kReportCount];
 std::atomic<ULONG> lastPlace{0};
 
-HANDLE wake = nullptr;           // a report was posted
+HANDLE wake = nullptr;           // a report was posted: for the hand-off thread
+HANDLE watch = nullptr;          // the same, for the watcher
 HANDLE handOffThread = nullptr;  // kept open: hooks look whether it still runs
 DWORD handOffThreadId = 0;
 
-// The uploader of the report being started, until it has ended; and the tick
-// at which the last one ended (0: none yet).
+// The uploader of the report being started, set and cleared by its starter;
+// the tick at which the last uploader was first seen ended (0: none yet).
 std::atomic<HANDLE> runningUploader{nullptr};
 std::atomic<ULONGLONG> lastUploaderEnd{0};
 
@@ -127,16 +162,14 @@ bool HasStackToStart() {
                                static_cast<char*>(stack.AllocationBase)) >= kStartStack;
 }
 
-bool HolderHasEnded(const Report& report) {
-    return report.self && WaitForSingleObject(report.self, 0) == WAIT_OBJECT_0;
-}
+bool HasEnded(HANDLE thread) { return thread && WaitForSingleObject(thread, 0) == WAIT_OBJECT_0; }
 
 // A report of the calling thread's id whose thread has ended was left by
 // another thread.
 Report* OwnReport() {
     const DWORD me = GetCurrentThreadId();
     for (Report& report : reports)
-        if (report.thread == me && !HolderHasEnded(report)) return &report;
+        if (report.thread == me && !HasEnded(report.self)) return &report;
     return nullptr;
 }
 
@@ -146,7 +179,7 @@ Report* TakeFreeReport() {
     for (Report& report : reports) {
         DWORD holder = report.thread;
         const LONG state = report.state;
-        const bool left = holder && (state == kHeld || state == kOver) && HolderHasEnded(report);
+        const bool left = holder && (state == kHeld || state == kOver) && HasEnded(report.self);
         if ((holder && !left) ||
             !report.thread.compare_exchange_strong(holder, GetCurrentThreadId()))
             continue;
@@ -160,39 +193,41 @@ Report* TakeFreeReport() {
     return nullptr;
 }
 
-// What a hook waits for. A report this thread is starting waits for this
-// hook instead: its start goes on when the hook returns.
-bool IsPending(const Report& report) {
+// Rule 4: posted or being started, by anyone.
+bool Waits(const Report& report) {
     const LONG state = report.state;
-    return state == kPosted || (state == kStarting && report.starter != GetCurrentThreadId());
+    return state == kPosted || state == kStarting;
+}
+
+// What a hook waits for (rule 5). A report this thread is starting waits for
+// this hook instead: its start goes on when the hook returns.
+bool IsPending(const Report& report) {
+    return report.state == kPosted ||
+           (report.state == kStarting && report.starter != GetCurrentThreadId());
 }
 
 bool AnyPending() { return std::any_of(std::begin(reports), std::end(reports), IsPending); }
-
-ULONGLONG FileTimeValue(const FILETIME& time) {
-    return (ULONGLONG{time.dwHighDateTime} << 32) | time.dwLowDateTime;
-}
+bool AnyWaiting() { return std::any_of(std::begin(reports), std::end(reports), Waits); }
 
 // Whether an uploader runs; if not, `idleSince` is the tick at which the last
-// one ended. That end is the uploader's own exit time where it is known, so
-// that it holds when the thread that awaited it is gone.
+// one was first seen ended. Whoever looks first after its end marks it, so it
+// holds when the thread that awaited it is gone.
 bool UploaderRuns(ULONGLONG* idleSince) {
-    const HANDLE process = runningUploader;
+    // A handle closed meanwhile fails the wait: its starter has marked the end.
+    if (const HANDLE process = runningUploader;
+        process && WaitForSingleObject(process, 0) == WAIT_OBJECT_0) {
+        ULONGLONG runs = kUploaderRuns;
+        lastUploaderEnd.compare_exchange_strong(runs, GetTickCount64());
+    }
     *idleSince = lastUploaderEnd;
-    if (!process) return false;
-    FILETIME created, exited, kernel, user, now;
-    // A handle closed meanwhile fails: the uploader counts as running until
-    // the next look.
-    if (WaitForSingleObject(process, 0) != WAIT_OBJECT_0 ||
-        !GetProcessTimes(process, &created, &exited, &kernel, &user))
-        return true;
-    GetSystemTimeAsFileTime(&now);
-    const ULONGLONG ticks = GetTickCount64();
-    const ULONGLONG ago = FileTimeValue(now) > FileTimeValue(exited)
-                              ? (FileTimeValue(now) - FileTimeValue(exited)) / 10000
-                              : 0;
-    *idleSince = ticks - std::min(ago, ticks);
-    return false;
+    return *idleSince == kUploaderRuns;
+}
+
+// Rule 8.
+[[noreturn]] void EndProcess(DWORD code) {
+    EndStartedUploaders();
+    TerminateProcess(GetCurrentProcess(), code);
+    for (;;) Sleep(INFINITE);  // the process ends under this thread
 }
 
 // Rule 4.
@@ -201,14 +236,14 @@ void EndIfPastDeadline() {
     if (UploaderRuns(&idleSince)) return;
     const ULONGLONG now = GetTickCount64();
     for (const Report& report : reports)
-        if (IsPending(report) && now >= std::max(report.faultAt, idleSince) + startBoundMs)
-            TerminateProcess(GetCurrentProcess(), report.code);
+        if (Waits(report) && now >= std::max(report.faultAt, idleSince) + startBoundMs)
+            EndProcess(report.code);
 }
 
 // Rules 1, 3 and 6: this fault cannot be reported, and the process ends once
 // no uploader reads it and no other thread is starting one, which ends by its
 // deadline at the latest.
-void EndOnceNoUploaderRuns(DWORD code) {
+[[noreturn]] void EndOnceNoUploaderRuns(DWORD code) {
     const auto startingElsewhere = [](const Report& report) {
         return report.state == kStarting && report.starter != GetCurrentThreadId();
     };
@@ -218,7 +253,7 @@ void EndOnceNoUploaderRuns(DWORD code) {
         EndIfPastDeadline();
         Sleep(kPollMs);
     }
-    TerminateProcess(GetCurrentProcess(), code);
+    EndProcess(code);
 }
 
 // Under the loader lock, which makes this thread the only one taking up
@@ -228,25 +263,35 @@ Report* TakeOldestPosted() {
     for (Report& report : reports)
         if (report.state == kPosted && (!oldest || report.place < oldest->place)) oldest = &report;
     if (oldest) {
+        ++oldest->starts;
         oldest->starter = GetCurrentThreadId();
         oldest->state = kStarting;
     }
     return oldest;
 }
 
-// Rule 2: under the loader lock, until the uploader has ended.
-void StartAndAwait(const Report& report) {
-    UploaderStart start = {};
-    const HANDLE process = PrepareUploaderStart(report.pointers, report.thread, start)
-                               ? StartPreparedUploader(start)
-                               : nullptr;
-    if (!process) return;
-    runningUploader = process;
-    // A wait that fails leaves nothing to wait for: the handle is not one.
-    WaitForSingleObject(process, INFINITE);
-    lastUploaderEnd = GetTickCount64();
-    runningUploader = nullptr;
-    CloseHandle(process);
+// Rule 2: under the loader lock, until the uploader has ended. Rule 6: a
+// hook on this thread may have put the report back and seen it made while
+// the start was cut short; the start then ends what it made and leaves the
+// report alone.
+void StartAndAwait(Report& report) {
+    const ULONG taken = report.starts;
+    const HANDLE process = StartUploader(report.pointers, report.thread);
+    if (report.starts != taken) {
+        if (process) TerminateProcess(process, ERROR_PROCESS_ABORTED), CloseHandle(process);
+        return;
+    }
+    if (process) {
+        lastUploaderEnd = kUploaderRuns;
+        runningUploader = process;
+        // A wait that fails leaves nothing to wait for: the handle is not one.
+        WaitForSingleObject(process, INFINITE);
+        ULONGLONG runs = kUploaderRuns;
+        lastUploaderEnd.compare_exchange_strong(runs, GetTickCount64());
+        runningUploader = nullptr;
+        CloseHandle(process);
+    }
+    report.state = kOver;
 }
 
 // Rules 2 and 3: every posted report, oldest first, if the loader lock can be
@@ -254,24 +299,23 @@ void StartAndAwait(const Report& report) {
 void StartPostedReports() {
     CRITICAL_SECTION* const lock = LoaderLock();
     if (!TryEnterCriticalSection(lock)) return;
-    while (Report* report = TakeOldestPosted()) {
-        StartAndAwait(*report);
-        report->state = kOver;
-    }
+    while (Report* report = TakeOldestPosted()) StartAndAwait(*report);
     LeaveCriticalSection(lock);
 }
 
 // Rule 3.
 bool StartsReportsHere() {
     return HoldsLoaderLock() || GetCurrentThreadId() == handOffThreadId || !handOffThread ||
-           WaitForSingleObject(handOffThread, 0) != WAIT_TIMEOUT;
+           HasEnded(handOffThread);
 }
 
-// Rule 6: the start this thread was making when it faulted.
+// Rules 6 and 8: the start this thread was making when its hook was called.
 void PutBackCutShortStart() {
     for (Report& report : reports)
-        if (report.state == kStarting && report.starter == GetCurrentThreadId())
+        if (report.state == kStarting && report.starter == GetCurrentThreadId()) {
+            EndStartedUploaders();
             report.state = kPosted;
+        }
 }
 
 // Rules 3, 4 and 5.
@@ -293,28 +337,47 @@ DWORD WINAPI HandOffLoop(void*) {
     for (;;) {
         if (WaitForSingleObject(wake, AnyPending() ? kPollMs : INFINITE) == WAIT_FAILED) return 0;
         StartPostedReports();
+    }
+}
+
+// Rule 4: waits on nothing but its event and the clock, so nothing a start
+// waits for can hold it.
+DWORD WINAPI WatchDeadlines(void*) {
+    for (;;) {
+        if (WaitForSingleObject(watch, AnyWaiting() ? kPollMs : INFINITE) == WAIT_FAILED) return 0;
         EndIfPastDeadline();
     }
 }
 
+// A thread of the hand-off's own, woken by the event it is handed; null when
+// either cannot be had.
+HANDLE MakeThread(LPTHREAD_START_ROUTINE body, SIZE_T stack, HANDLE* event, DWORD* id) {
+    UniqueHandle made(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!made) return nullptr;
+    *event = made.get();
+    const HANDLE thread =
+        CreateThread(nullptr, stack, body, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, id);
+    if (!thread) {
+        *event = nullptr;
+        return nullptr;
+    }
+    made.release();
+    return thread;
+}
+
 }  // namespace
 
-bool StartHandOffThread() {
+bool StartHandOffThreads() {
     if (handOffThread) return true;
-    UniqueHandle event(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    if (!event) return false;
-    wake = event.get();
     DWORD id = 0;
-    const HANDLE thread = CreateThread(nullptr, kHandOffStack, HandOffLoop, nullptr,
-                                       STACK_SIZE_PARAM_IS_A_RESERVATION, &id);
-    if (!thread) {
-        wake = nullptr;
-        return false;
-    }
-    event.release();
-    handOffThreadId = id;
-    handOffThread = thread;
-    return true;
+    // The watcher first: without the hand-off thread, hooks start reports on
+    // their own threads, and it is what bounds those starts. Kept for the
+    // life of the process, as the hand-off thread is.
+    if (const HANDLE watcher = MakeThread(WatchDeadlines, kWatcherStack, &watch, &id))
+        CloseHandle(watcher);
+    handOffThread = MakeThread(HandOffLoop, kHandOffStack, &wake, &id);
+    handOffThreadId = handOffThread ? id : 0;
+    return handOffThread != nullptr;
 }
 
 SyntheticRecord* SyntheticRecordRoom() {
@@ -331,16 +394,14 @@ LONG WINAPI LaunchUploader(EXCEPTION_POINTERS* pointers) {
         return EXCEPTION_EXECUTE_HANDLER;
     }
     if (!report) report = TakeFreeReport();
-    if (!report) {
-        EndOnceNoUploaderRuns(code ? code : kNoRecordExitCode);
-        return EXCEPTION_EXECUTE_HANDLER;
-    }
-    if (code) PutBackCutShortStart();
+    if (!report) EndOnceNoUploaderRuns(code ? code : kNoRecordExitCode);
+    PutBackCutShortStart();
     report->pointers = pointers;
     report->code = code ? code : kNoRecordExitCode;
     report->faultAt = GetTickCount64();
     report->place = ++lastPlace;
     report->state = kPosted;
+    if (watch) SetEvent(watch);
     if (wake) SetEvent(wake);
     WaitUntilNothingPending(report->code);
     // The handle is closed only once the report is free: until then another

@@ -13,10 +13,11 @@ struct SyntheticRecord {
     EXCEPTION_POINTERS pointers;
 };
 
-// Starts the hand-off thread; once per process. False when it could not be
-// had (nothing it needed is kept then): every hook then starts its report on
-// its own thread.
-bool StartHandOffThread();
+// Starts the watcher, which keeps every report's deadline, and the hand-off
+// thread, which starts reports; once per process. False when the hand-off
+// thread could not be had (nothing it needed is kept then): every hook then
+// starts its report on its own thread.
+bool StartHandOffThreads();
 
 // Where the calling thread's hook writes its synthetic record: room set
 // aside in the image, in the report the thread now holds. Null inside the

@@ -2,23 +2,24 @@
 
 #include <windows.h>
 
-#include "common/path_buffer.h"
+// Starting the uploader. Everything a start needs is made while arming
+// (PrepareUploaderStarts), so that a start itself asks the file system for
+// the candidates and calls CreateProcessW, nothing else: it runs under the
+// loader lock (the list of what runs there is at the top of handoff.cpp).
 
-// Starting the uploader for one report, in two steps: finding it and its
-// arguments, then starting it.
-struct UploaderStart {
-    PathBuffer uploader;
-    // Worst case: the two 259-unit texts and some 120 units of numbers and
-    // names; the last unit stays zero.
-    wchar_t arguments[1024];
-};
+// Lists the candidates, makes the fixed parts of the command line from
+// handOffSettings (written before) and the job every uploader is started in.
+// Once, while arming.
+void PrepareUploaderStarts();
 
-// Fills a zeroed `start` for the fault at `pointers` of thread `threadId`.
-// False when there is nothing to start: the last candidate is a folder.
-bool PrepareUploaderStart(EXCEPTION_POINTERS* pointers, DWORD threadId, UploaderStart& start);
+// Starts the uploader for the fault at `pointers` of thread `threadId`,
+// hidden: its process handle, or null when nothing was started (no
+// candidate, or the start failed).
+HANDLE StartUploader(EXCEPTION_POINTERS* pointers, DWORD threadId);
 
-// Starts it hidden: its process handle, or null when it could not be started.
-HANDLE StartPreparedUploader(const UploaderStart& start);
+// Ends every uploader started from here that still runs: for one that
+// nobody awaits, as when its starter was ended before it could.
+void EndStartedUploaders();
 
 // Whether `text`, inserted unquoted after --src=, reaches the uploader as
 // one argument: no quote in it, and nothing up to the blank (tabs, line

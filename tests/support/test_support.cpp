@@ -3,6 +3,7 @@
 #include <shellapi.h>
 #include <shlobj.h>
 #include <shlwapi.h>
+#include <tlhelp32.h>
 
 #include <atomic>
 
@@ -194,5 +195,23 @@ static std::wstring SpecialFolder(int csidl, const wchar_t* name) {
 
 std::wstring RoamingData(const wchar_t* name) { return SpecialFolder(CSIDL_APPDATA, name); }
 std::wstring LocalData(const wchar_t* name) { return SpecialFolder(CSIDL_LOCAL_APPDATA, name); }
+
+size_t EndProcessesUnder(const std::wstring& folder) {
+    size_t count = 0;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry = {sizeof(entry)};
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        const HANDLE process = OpenProcess(
+            PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
+        wchar_t path[MAX_PATH] = {};
+        DWORD size = MAX_PATH;
+        if (process && QueryFullProcessImageNameW(process, 0, path, &size) &&
+            _wcsnicmp(path, folder.c_str(), folder.size()) == 0)
+            ++count, TerminateProcess(process, 1);
+        if (process) CloseHandle(process);
+    }
+    CloseHandle(snapshot);
+    return count;
+}
 
 }  // namespace testsupport

@@ -65,6 +65,10 @@ Fields ReadFields(const std::wstring& path);
 // The reports the test FaultSend.exe left in `folder`, one per start, each taken away once read.
 std::vector<Fields> TakeUploaderReports(const std::wstring& folder);
 
+// Ends, and counts, the processes still running a program from under `folder` (a path ending in
+// a backslash): an uploader left behind by a process that has ended.
+size_t EndProcessesUnder(const std::wstring& folder);
+
 std::vector<std::string> SplitLines(const std::string& text, const std::string& separator = "\r\n");
 std::string ToUtf8(const std::wstring& text);
 std::wstring FromUtf8(const std::string& text);
