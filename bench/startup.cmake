@@ -14,9 +14,12 @@ add_executable(startup_platform_loader ${CMAKE_CURRENT_LIST_DIR}/startup_minimal
 target_compile_definitions(startup_platform_loader PRIVATE EXTRUN_BENCH_VERIFY EXTRUN_BENCH_STARTUP)
 add_executable(startup_idle_thread_loader ${CMAKE_CURRENT_LIST_DIR}/startup_minimal_loader.cpp)
 target_compile_definitions(startup_idle_thread_loader PRIVATE EXTRUN_BENCH_VERIFY EXTRUN_BENCH_STARTUP
-  EXTRUN_BENCH_IDLE_THREAD)
+  EXTRUN_BENCH_IDLE_THREAD=1)
+add_executable(startup_two_threads_loader ${CMAKE_CURRENT_LIST_DIR}/startup_minimal_loader.cpp)
+target_compile_definitions(startup_two_threads_loader PRIVATE EXTRUN_BENCH_VERIFY EXTRUN_BENCH_STARTUP
+  EXTRUN_BENCH_IDLE_THREAD=2)
 foreach(loader startup_verifying_loader startup_bare_loader startup_platform_loader
-    startup_idle_thread_loader)
+    startup_idle_thread_loader startup_two_threads_loader)
   target_link_libraries(${loader} PRIVATE ole32 shell32 user32 extrun_warnings)
   target_link_options(${loader} PRIVATE -municode)
 endforeach()
@@ -25,4 +28,5 @@ add_executable(startup_bench ${CMAKE_CURRENT_LIST_DIR}/startup_bench.cpp)
 target_link_libraries(startup_bench PRIVATE extrun_testsupport psapi)
 target_link_options(startup_bench PRIVATE -municode)
 add_dependencies(startup_bench extrun extrun_pinned startup_bench_ext startup_bench_ext_ca
-  startup_verifying_loader startup_bare_loader startup_platform_loader startup_idle_thread_loader)
+  startup_verifying_loader startup_bare_loader startup_platform_loader startup_idle_thread_loader
+  startup_two_threads_loader)

@@ -4,8 +4,9 @@
 // EXTRUN_BENCH_STARTUP as well, which adds the launcher's own start-up calls
 // into COM, the window manager, common controls and the shell, so the cost
 // of those platform DLLs can be told apart from the launcher's own, and with
-// EXTRUN_BENCH_IDLE_THREAD on top, which starts one thread that only waits,
-// as the crash hand-off's does, so that thread's cost shows apart too.
+// EXTRUN_BENCH_IDLE_THREAD on top, which starts one thread that only waits
+// (EXTRUN_BENCH_IDLE_THREAD=2: two, as the crash hand-off starts its watcher
+// and its own thread), so that their cost shows apart too.
 // wintrust and comctl32 are not KnownDLLs: imported by name they would be
 // looked for beside the program first, so these loaders, like the launcher,
 // take them from the system folder at run time.
@@ -43,14 +44,16 @@ int wmain(int argc, wchar_t** argv) {
 #ifdef EXTRUN_BENCH_IDLE_THREAD
     // The hand-off's: 1 MiB reserved, waiting on an event until the process ends.
     const HANDLE idle = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    const HANDLE thread = CreateThread(
-        nullptr, 1024 * 1024,
-        [](void* event) -> DWORD {
-            return WaitForSingleObject(static_cast<HANDLE>(event), INFINITE);
-        },
-        idle, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    if (!idle || !thread) return 6;
-    CloseHandle(thread);
+    for (int i = 0; i < EXTRUN_BENCH_IDLE_THREAD; ++i) {
+        const HANDLE thread = CreateThread(
+            nullptr, 1024 * 1024,
+            [](void* event) -> DWORD {
+                return WaitForSingleObject(static_cast<HANDLE>(event), INFINITE);
+            },
+            idle, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+        if (!idle || !thread) return 6;
+        CloseHandle(thread);
+    }
 #endif
 #ifdef EXTRUN_BENCH_VERIFY
     const auto verify =
