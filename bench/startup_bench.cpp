@@ -157,9 +157,10 @@ int wmain(int argc, wchar_t** argv) {
                 static_cast<double>(c.peakWorkingSet) / static_cast<double>(base.peakWorkingSet));
     };
     against(L"a verifying loader that also makes the launcher's start-up calls", all[0], all[4]);
-    against(L"the same loader starting two idle threads, as the hand-off's watcher and its own "
-            L"thread (target <= 1.01)",
-            all[0], all[8]);
+    against(
+        L"the same loader starting two idle threads, as the hand-off's watcher and its own "
+        L"thread (target <= 1.01)",
+        all[0], all[8]);
     against(L"the loader starting one idle thread", all[0], all[5]);
     wprintf(L"an idle thread's own cost, ");
     against(L"the loader without it", all[5], all[4]);

@@ -79,8 +79,7 @@ void StartFaultRecordCapture() {
     AddVectoredExceptionHandler(1, RememberFault);
 }
 
-EXCEPTION_POINTERS* FaultRecordForSignal(int signal, EXCEPTION_POINTERS& pair,
-                                         const void* caller) {
+EXCEPTION_POINTERS* FaultRecordForSignal(int signal, EXCEPTION_POINTERS& pair, const void* caller) {
     if (auto* fromRuntime = static_cast<EXCEPTION_POINTERS*>(_pxcptinfoptrs)) return fromRuntime;
     if (recordSlot == TLS_OUT_OF_INDEXES) return nullptr;
 
@@ -91,7 +90,8 @@ EXCEPTION_POINTERS* FaultRecordForSignal(int signal, EXCEPTION_POINTERS& pair,
     TlsSetValue(contextSlot, nullptr);
     SetLastError(lastError);
 
-    if (!InThisImage(caller) || !record || !context || !IsPendingOnThisStack(record, sizeof(*record)) ||
+    if (!InThisImage(caller) || !record || !context ||
+        !IsPendingOnThisStack(record, sizeof(*record)) ||
         !IsPendingOnThisStack(context, sizeof(*context)) ||
         SignalForCode(record->ExceptionCode) != signal)
         return nullptr;

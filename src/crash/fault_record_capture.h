@@ -23,5 +23,4 @@ void StartFaultRecordCapture();
 // linked into this program turns a fault into a signal here, while raise()
 // calls from msvcrt, and a record kept from a fault that was handled since
 // (IsBadReadPtr, an __except) could otherwise pass for the current one.
-EXCEPTION_POINTERS* FaultRecordForSignal(int signal, EXCEPTION_POINTERS& pair,
-                                         const void* caller);
+EXCEPTION_POINTERS* FaultRecordForSignal(int signal, EXCEPTION_POINTERS& pair, const void* caller);

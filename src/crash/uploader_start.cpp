@@ -54,8 +54,7 @@ void MakeUploaderJob() {
     if (!job) return;
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
-    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits,
-                                 sizeof(limits))) {
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
         CloseHandle(job);
         return;
     }
@@ -67,8 +66,8 @@ void MakeUploaderJob() {
     auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributeRoom);
     jobList[0] = job;
     if (InitializeProcThreadAttributeList(list, 1, 0, &size) &&
-        UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, jobList,
-                                  sizeof(jobList), nullptr, nullptr))
+        UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, jobList, sizeof(jobList),
+                                  nullptr, nullptr))
         attributes = list;
 }
 

@@ -33,7 +33,6 @@ struct HostRun {
     std::wstring folder;                       // the host's current folder
 };
 
-
 // Runs the host (within 40 s) with read-only uploaders, as installs leave them, at `firstUploader`
 // and every later place, and folders of the uploader's name before it.
 HostRun RunHost(const std::wstring& arguments, size_t firstUploader = 0) {
@@ -101,7 +100,8 @@ class FaultCases : public testing::TestWithParam<FaultCase> {};
 
 TEST_P(FaultCases, HandOverFromEveryHookTheFaultPassesWhileTheProcessWaits) {
     const FaultCase& c = GetParam();
-    if (c.windowsDiffers && !IsWine()) GTEST_SKIP() << "not checked on Windows: " << c.windowsDiffers;
+    if (c.windowsDiffers && !IsWine())
+        GTEST_SKIP() << "not checked on Windows: " << c.windowsDiffers;
     HostRun host = RunHost(FromUtf8(c.hostCase) + L" " + c.armedWith);
     // Every case bounds its waits at 2 s: none comes near the 30 s a real bound would take.
     ASSERT_LT(host.ms, 29000u) << "the process hung, or waited out the real bound";

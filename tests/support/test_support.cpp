@@ -200,9 +200,10 @@ size_t EndProcessesUnder(const std::wstring& folder) {
     size_t count = 0;
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32W entry = {sizeof(entry)};
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-        const HANDLE process = OpenProcess(
-            PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
+        const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE,
+                                           FALSE, entry.th32ProcessID);
         wchar_t path[MAX_PATH] = {};
         DWORD size = MAX_PATH;
         if (process && QueryFullProcessImageNameW(process, 0, path, &size) &&
