@@ -38,11 +38,12 @@
 // 5. A hook returns only once no report is pending (posted, or being started
 //    by another thread): the process does not end while an uploader runs or a
 //    report that can still start waits.
-// 6. A fault inside a thread's own hook starts no second report: a handler
-//    called there returns at once, so the first report goes on; a fault ends
-//    the process with the first fault's code, once no uploader runs. Any hook
-//    on a thread that is starting another thread's report puts that report
-//    back in line ahead of its own; the start, should it go on, finds its
+// 6. A fault inside a thread's own hook starts no second report: a fault
+//    ends the process with the first fault's code, once no uploader runs; any
+//    other hook there (abort, a raised signal) makes the start it cut short
+//    again and returns. Any hook on a thread that is starting another thread's
+//    report puts that report back in line ahead of its own. A start is made
+//    again once at most; one that goes on after it was made again finds its
 //    report taken and ends the uploader it made.
 // 7. A thread ended inside its hook holds up nobody: its report stays in the
 //    table, where it is started or passes its deadline like any other, and is
@@ -52,7 +53,8 @@
 // 8. No uploader is left behind: every uploader is started in one job, and
 //    whoever puts a cut-short start back in line, or ends the process at a
 //    deadline, first ends whatever runs in it that nobody awaits (as after a
-//    starter ended inside CreateProcessW, its uploader made but never run).
+//    starter ended inside CreateProcessW, its uploader made but never run);
+//    the job ends what is left when the process ends by other means.
 //
 // What runs under the loader lock: ntdll and kernel32 calls that wait on no
 // thread of this process and load nothing. Microsoft's DLL best practices
@@ -68,10 +70,17 @@
 //   until its deadline.
 // - WaitForSingleObject on the uploader's process, another process: its end
 //   needs nothing of this one.
-// - CloseHandle, TerminateProcess, TerminateJobObject, TryEnterCriticalSection
-//   and LeaveCriticalSection on the loader lock, GetTickCount64, Sleep,
-//   GetCurrentThreadId, VirtualQuery of the own stack, WaitForSingleObject
-//   with no time on thread handles.
+// - CloseHandle, TerminateProcess, TerminateJobObject, AssignProcessToJobObject
+//   (before Windows 10), DuplicateHandle of the own thread, SetEvent,
+//   TryEnterCriticalSection and LeaveCriticalSection on the loader lock,
+//   GetTickCount64, Sleep, GetCurrentThreadId, VirtualQuery of the own
+//   stack, WaitForSingleObject with no time on thread handles: kernel
+//   objects and the thread's own state.
+// - In the hooks: RtlCaptureContext, RtlLookupFunctionEntry and
+//   RtlVirtualUnwind for a synthetic record (the image's own unwind data),
+//   TlsGetValue, TlsSetValue, GetLastError and SetLastError; and msvcrt's
+//   signal(), which a signal hook calls to stay installed: it writes the
+//   handler where the run-time found this one, allocating nothing.
 // The candidates, the command line's fixed parts and the job are made while
 // arming; the command line is put together on the stack without the run-time.
 
@@ -91,6 +100,7 @@ constexpr SIZE_T kHandOffStack = 1024 * 1024;
 constexpr SIZE_T kWatcherStack = 64 * 1024;
 
 DWORD startBoundMs = 30 * 1000;
+constexpr DWORD kThreadsStartBoundMs = 5 * 1000;
 constexpr DWORD kPollMs = 20;
 
 // A report without a system record ends the process as abort does.
@@ -101,8 +111,9 @@ constexpr DWORD kNoRecordExitCode = 3;
 constexpr size_t kProcessBlockOffset = 0x60;
 constexpr size_t kLoaderLockOffset = 0x110;
 
-// While an uploader runs, lastUploaderEnd holds this.
-constexpr ULONGLONG kUploaderRuns = ~ULONGLONG{0};
+// While an uploader runs, uploaderState holds this bit and the uploader's
+// number; else the tick at which the last one was first seen ended.
+constexpr ULONGLONG kUploaderRuns = ULONGLONG{1} << 63;
 
 enum State : LONG {
     kHeld,      // its thread is in a hook; nothing posted yet
@@ -138,10 +149,14 @@ HANDLE watch = nullptr;          // the same, for the watcher
 HANDLE handOffThread = nullptr;  // kept open: hooks look whether it still runs
 DWORD handOffThreadId = 0;
 
-// The uploader of the report being started, set and cleared by its starter;
-// the tick at which the last uploader was first seen ended (0: none yet).
+// The uploader of the report being started, set and cleared by its starter,
+// and the state above (0: none has run yet). Numbering the uploaders keeps a
+// thread that looked at one from marking the next ended.
 std::atomic<HANDLE> runningUploader{nullptr};
-std::atomic<ULONGLONG> lastUploaderEnd{0};
+std::atomic<ULONGLONG> uploaderState{0};
+std::atomic<ULONGLONG> uploadersStarted{0};
+// The hand-off's own threads that have passed the loader's start-up.
+std::atomic<LONG> threadsRunning{0};
 
 DWORD CodeOf(const EXCEPTION_POINTERS* pointers) {
     return pointers && pointers->ExceptionRecord ? pointers->ExceptionRecord->ExceptionCode : 0;
@@ -213,14 +228,16 @@ bool AnyWaiting() { return std::any_of(std::begin(reports), std::end(reports), W
 // one was first seen ended. Whoever looks first after its end marks it, so it
 // holds when the thread that awaited it is gone.
 bool UploaderRuns(ULONGLONG* idleSince) {
-    // A handle closed meanwhile fails the wait: its starter has marked the end.
-    if (const HANDLE process = runningUploader;
-        process && WaitForSingleObject(process, 0) == WAIT_OBJECT_0) {
-        ULONGLONG runs = kUploaderRuns;
-        lastUploaderEnd.compare_exchange_strong(runs, GetTickCount64());
-    }
-    *idleSince = lastUploaderEnd;
-    return *idleSince == kUploaderRuns;
+    // A handle closed meanwhile, or handed out again, is no longer that
+    // uploader's: its starter has marked the end, or started the next one,
+    // and the exchange below fails.
+    ULONGLONG state = uploaderState;
+    if (state & kUploaderRuns)
+        if (const HANDLE process = runningUploader;
+            process && WaitForSingleObject(process, 0) == WAIT_OBJECT_0)
+            uploaderState.compare_exchange_strong(state, GetTickCount64());
+    *idleSince = uploaderState;
+    return *idleSince & kUploaderRuns;
 }
 
 // Rule 8.
@@ -282,12 +299,13 @@ void StartAndAwait(Report& report) {
         return;
     }
     if (process) {
-        lastUploaderEnd = kUploaderRuns;
+        // The handle first: whoever sees this uploader's number finds it.
+        ULONGLONG runs = kUploaderRuns | ++uploadersStarted;
         runningUploader = process;
+        uploaderState = runs;
         // A wait that fails leaves nothing to wait for: the handle is not one.
         WaitForSingleObject(process, INFINITE);
-        ULONGLONG runs = kUploaderRuns;
-        lastUploaderEnd.compare_exchange_strong(runs, GetTickCount64());
+        uploaderState.compare_exchange_strong(runs, GetTickCount64());
         runningUploader = nullptr;
         CloseHandle(process);
     }
@@ -309,10 +327,13 @@ bool StartsReportsHere() {
            HasEnded(handOffThread);
 }
 
-// Rules 6 and 8: the start this thread was making when its hook was called.
+// Rules 6 and 8: the start this thread was making when its hook was called,
+// unless it was made again already: a start cut short every time is not
+// tried without end.
 void PutBackCutShortStart() {
     for (Report& report : reports)
-        if (report.state == kStarting && report.starter == GetCurrentThreadId()) {
+        if (report.state == kStarting && report.starter == GetCurrentThreadId() &&
+            report.starts == 1) {
             EndStartedUploaders();
             report.state = kPosted;
         }
@@ -334,6 +355,7 @@ void WaitUntilNothingPending(DWORD code) {
 }
 
 DWORD WINAPI HandOffLoop(void*) {
+    ++threadsRunning;
     for (;;) {
         if (WaitForSingleObject(wake, AnyPending() ? kPollMs : INFINITE) == WAIT_FAILED) return 0;
         StartPostedReports();
@@ -343,6 +365,7 @@ DWORD WINAPI HandOffLoop(void*) {
 // Rule 4: waits on nothing but its event and the clock, so nothing a start
 // waits for can hold it.
 DWORD WINAPI WatchDeadlines(void*) {
+    ++threadsRunning;
     for (;;) {
         if (WaitForSingleObject(watch, AnyWaiting() ? kPollMs : INFINITE) == WAIT_FAILED) return 0;
         EndIfPastDeadline();
@@ -377,6 +400,14 @@ bool StartHandOffThreads() {
         CloseHandle(watcher);
     handOffThread = MakeThread(HandOffLoop, kHandOffStack, &wake, &id);
     handOffThreadId = handOffThread ? id : 0;
+    // A new thread waits for the loader lock before its code runs: taken
+    // first (the extension's DllMain runs under it), the lock would keep the
+    // watcher from ever running. So arming returns once both run, or after
+    // the bound, should something hold the lock already.
+    const LONG made = (watch != nullptr) + (handOffThread != nullptr);
+    for (const ULONGLONG until = GetTickCount64() + kThreadsStartBoundMs;
+         threadsRunning < made && GetTickCount64() < until;)
+        Sleep(1);
     return handOffThread != nullptr;
 }
 
@@ -391,6 +422,10 @@ LONG WINAPI LaunchUploader(EXCEPTION_POINTERS* pointers) {
     Report* report = OwnReport();
     if (report && report->state != kHeld) {
         if (code) EndOnceNoUploaderRuns(report->code);
+        // abort or terminate, say, inside this thread's own start: the start
+        // is made again now, as the handler may never return to it.
+        PutBackCutShortStart();
+        WaitUntilNothingPending(report->code);
         return EXCEPTION_EXECUTE_HANDLER;
     }
     if (!report) report = TakeFreeReport();

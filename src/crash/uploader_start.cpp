@@ -24,7 +24,7 @@ wchar_t pidPart[32] = {};
 wchar_t tailPart[640] = {};
 // Every uploader is started in this job, so that one whose starter was ended
 // inside CreateProcessW (made, its thread never resumed) can still be found
-// and ended. Its children break away from it by themselves.
+// and ended. Its children leave it by themselves.
 HANDLE uploaderJob = nullptr;
 HANDLE jobList[1] = {};
 alignas(16) unsigned char attributeRoom[128];
@@ -53,7 +53,11 @@ void MakeUploaderJob() {
     HANDLE job = CreateJobObjectW(nullptr, nullptr);
     if (!job) return;
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+    // An uploader still in the job when this process ends, however it ends
+    // (TerminateProcess, or ExitProcess ending the starter first), is one
+    // nobody awaits: it goes with the job's last handle, this process's.
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK | JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
     if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
         CloseHandle(job);
         return;
