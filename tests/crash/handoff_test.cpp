@@ -189,6 +189,7 @@ const FaultCase kFaultCases[] = {
     {"RaisedAfterHandledFault", "sigsegv sigsegv", 0, "handled=1"},
     {"LoaderLockRightAfterArming", "", 0xC0000005},
     {"AbortInsideOwnStart", "0xC0000005@lock", kAbortExit},
+    {"SignalInsideEveryOwnStart", "0xC0000005@lock", 0xC0000005},
     {"EndedWithAnUploaderNeverRun", "", 7},
     {"ExitWhileReportsWait", "0xC0000005@worker 0xC0000005@worker", 42, "", L"",
      "--src=extrun --ver=1.2.3.4 --rep=0",
