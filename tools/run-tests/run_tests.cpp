@@ -96,11 +96,13 @@ struct ProcessEnd {
     std::string output;  // standard output and error together
 };
 
-// Runs `commandLine` in `folder` with its output in a file (a pipe could fill and stall a chatty
-// test, and a process the test leaves behind could hold a pipe open for good), ending it when it
-// outlives `timeoutMs`.
+// Runs `commandLine` in `folder` with its output in a file of its own there (a pipe could fill
+// and stall a chatty test, and a process the test leaves behind could hold a pipe, or a file it
+// inherited, open for good), ending it when it outlives `timeoutMs`.
 ProcessEnd RunCaptured(const std::wstring& commandLine, const std::wstring& folder,
-                       const std::wstring& outputPath, DWORD timeoutMs) {
+                       DWORD timeoutMs) {
+    static unsigned serial = 0;
+    const std::wstring outputPath = folder + L"\\output-" + std::to_wstring(++serial) + L".txt";
     ProcessEnd end;
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     // Deleted once the last handle goes, whoever holds it then.
@@ -230,10 +232,9 @@ CaseResult RunCase(const std::wstring& program, const std::string& name, DWORD t
     CaseResult result;
     const std::wstring report = workFolder + L"\\case.xml";
     DeleteFileW(report.c_str());
-    const ProcessEnd end =
-        RunCaptured(L"\"" + program + L"\" --gtest_filter=" + FromUtf8(name) +
-                        L" --gtest_output=xml:\"" + report + L"\"",
-                    workFolder, workFolder + L"\\case.out", timeoutSeconds * 1000);
+    const ProcessEnd end = RunCaptured(L"\"" + program + L"\" --gtest_filter=" + FromUtf8(name) +
+                                           L" --gtest_output=xml:\"" + report + L"\"",
+                                       workFolder, timeoutSeconds * 1000);
     std::string gtestReport;
     ReadWholeFile(report, &gtestReport);
     DeleteFileW(report.c_str());
@@ -359,8 +360,8 @@ int wmain(int argc, wchar_t** argv) {
         Counts counts;
         std::string cases;
         const ULONGLONG programStart = GetTickCount64();
-        const ProcessEnd listing = RunCaptured(L"\"" + program + L"\" --gtest_list_tests", work,
-                                               work + L"\\list.out", kListTimeoutMs);
+        const ProcessEnd listing =
+            RunCaptured(L"\"" + program + L"\" --gtest_list_tests", work, kListTimeoutMs);
         const std::vector<std::string> names = ListedCases(listing.output);
         if (!listing.started || listing.timedOut || listing.exitCode != 0 || names.empty()) {
             // A program that is missing or cannot list its cases counts as one failed case.
