@@ -41,10 +41,11 @@ built=$(cd "$bin" && ls -- *_tests.exe | sort)
 [ "$listed" = "$(sort -u <<<"$listed")" ] && [ "$listed" = "$built" ] || {
   echo "tests.txt lists:"; echo "$listed"; echo "bin/ holds:"; echo "$built"; exit 1; }
 
+# Only the case that starts log_writer.exe fails; the others pass, and the run still fails.
 rm "$cut/log_writer.exe" "$cut/app_tests.exe"
-run "$cut" without-fixture --filter LogProcesses.
+run "$cut" without-fixture --filter log_tests.exe
 status=$?
-[ "$status" = 1 ] && [ "$(summary without-fixture)" = "0 passed, 1 failed, 0 skipped" ] || {
+[ "$status" = 1 ] && [[ $(summary without-fixture) =~ ^[1-9][0-9]*\ passed,\ 1\ failed, ]] || {
   echo "without log_writer.exe, exit code $status:"; cat "$work/without-fixture.txt"; exit 1; }
 run "$cut" without-program --filter app_tests.exe
 status=$?
