@@ -71,7 +71,10 @@ TEST(FileVersion, NtVersionSixFourAndTenOrLaterCountAsWindows10) {
 TEST(FileVersion, TheSystemIsExaminedOnlyAsFarAsAReadVersionResourceNeeds) {
     // Exit bits: result, Windows 10 determined and set, native 64-bit determined and set.
     EXPECT_EQ(ProbeUnder(L"win7", BinPath(L"version_probe.exe")), 0);
-    EXPECT_EQ(ProbeUnder(L"win7", BinPath(L"version_commas.dll")), 0b00011);
     // RtlGetNtVersionNumbers reports 10; this system is 64-bit.
     EXPECT_EQ(ProbeUnder(L"win10", BinPath(L"version_commas.dll")), 0b11111);
+    if (!IsWine())
+        GTEST_SKIP()
+            << "not checked on Windows: a program shown Windows 7 (Wine's AppDefaults key)";
+    EXPECT_EQ(ProbeUnder(L"win7", BinPath(L"version_commas.dll")), 0b00011);
 }

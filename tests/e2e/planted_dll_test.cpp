@@ -26,9 +26,9 @@ std::vector<std::string> PlantedRuns(const InstallTree& tree) {
         for (const std::string& line :
              SplitLines(ReadText(tree.Path(L"bin\\") + name + L".dll.ran"))) {
             const bool wineUser32Load =
-                name == std::wstring(L"version") && line.rfind("attach ", 0) == 0;
-            const bool fromWine =
-                line.rfind("call ", 0) == 0 && StrStrIA(line.c_str(), fromSystem.c_str());
+                IsWine() && name == std::wstring(L"version") && line.rfind("attach ", 0) == 0;
+            const bool fromWine = IsWine() && line.rfind("call ", 0) == 0 &&
+                                  StrStrIA(line.c_str(), fromSystem.c_str());
             if (!line.empty() && !wineUser32Load && !fromWine)
                 runs.push_back(ToUtf8(name) + ": " + line);
         }

@@ -91,7 +91,13 @@ TEST(ExtensionRunner, KeepsOthersFromChangingTheFileFromCheckToLoad) {
         {L"ext_record_ca.dll", &kTestCaPublisherPins, &MoveTheFolder<true>, false, 0, ""},
         {L"ext_record_ca.dll", &kTestCaPublisherPins, &MoveTheFolder<false>, false, 0, ""},
     };
+    int notCheckedOnWindows = 0;
     for (const auto& c : cases) {
+        // Whether Windows lets a folder go with the checked file open in it is not known here.
+        if (!IsWine() && c.during != &ProbeTheFile) {
+            ++notCheckedOnWindows;
+            continue;
+        }
         trust::ScopedPublisherPinsForTesting pins(c.pins);
         ScopedTrustCall probe(c.during);
         // Named as the fixture: a module of the same name already loaded is refused.
@@ -115,10 +121,17 @@ TEST(ExtensionRunner, KeepsOthersFromChangingTheFileFromCheckToLoad) {
             // Nothing is made where a held folder was.
             EXPECT_FALSE(c.during == &MoveTheFolder<false> && Exists(dir / L"ext"));
             // Tried by the extension itself from inside LoadLibraryW.
-            EXPECT_EQ(c.attached, ReadText(dll + L".attached")) << ToUtf8(c.fixture);
+            if (IsWine() || std::string(c.attached).find("folder=allowed") == std::string::npos)
+                EXPECT_EQ(c.attached, ReadText(dll + L".attached")) << ToUtf8(c.fixture);
+            else
+                ++notCheckedOnWindows;
             EXPECT_EQ(c.pins != nullptr, ScopedTrustCall::handed != nullptr) << ToUtf8(c.fixture);
         }
     }
+    if (notCheckedOnWindows > 0)
+        GTEST_SKIP() << "not checked on Windows: " << notCheckedOnWindows
+                     << " cases where a folder is renamed while a loaded or checked file in it is "
+                        "open, which Wine allows";
 }
 
 // Wine gives every final path in the local form, a share's too. Given as a literal name, a volume

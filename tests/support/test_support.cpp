@@ -9,6 +9,12 @@
 
 namespace testsupport {
 
+bool IsWine() {
+    static const bool wine =
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    return wine;
+}
+
 std::wstring BinPath(const std::wstring& name) {
     wchar_t path[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, path, MAX_PATH);

@@ -9,6 +9,12 @@
 // Helpers shared by test programs: processes, throw-away folders, files.
 namespace testsupport {
 
+// Whether this process runs under Wine (its ntdll exports wine_get_version), asked once. A test
+// that expects what Wine does where Windows does otherwise (README.md, Wine and Windows) chooses
+// its expectation by it at run time, and says "not checked on Windows" as a skip where Windows'
+// behaviour cannot be known here.
+bool IsWine();
+
 // `name` in the folder that holds the running test program (and every built fixture).
 std::wstring BinPath(const std::wstring& name);
 

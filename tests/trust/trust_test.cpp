@@ -21,6 +21,7 @@ extern const trust::PublisherPins kTestCaPublisherPins;
 namespace {
 
 using testsupport::BinPath;
+using testsupport::IsWine;
 using testsupport::ToUtf8;
 
 __attribute__((noinline)) void WriteThroughNull() {
@@ -168,7 +169,17 @@ TEST(VerifyPublisherSignature, AcceptsOnlyIntactSignaturesUnderAnAcceptedName) {
         {L"ext_record_pin_nc.dll", 1, ERROR_SUCCESS, 2, true, true},
     };
     const trust::PublisherPins* const modes[] = {nullptr, &kTestCaPublisherPins};
+    // Wine accepts every chain; Windows ends these at a root it does not trust, and what it says
+    // of a chain that breaks a rule is not known here (README.md, Wine and Windows).
+    int notCheckedOnWindows = 0;
     for (const auto& c : cases) {
+        if (!IsWine() && c.broken) {
+            ++notCheckedOnWindows;
+            continue;
+        }
+        const LONG platformStatus = !IsWine() && c.calls == 2 && c.platformStatus == ERROR_SUCCESS
+                                        ? CERT_E_UNTRUSTEDROOT
+                                        : c.platformStatus;
         for (const trust::PublisherPins* pinned : modes) {
             SCOPED_TRACE(ToUtf8(c.file) + (pinned ? " pinned" : ""));
             trust::ScopedPublisherPinsForTesting pins(pinned);
@@ -177,7 +188,7 @@ TEST(VerifyPublisherSignature, AcceptsOnlyIntactSignaturesUnderAnAcceptedName) {
             EXPECT_EQ(pinned ? c.result && c.testCa && !c.broken : c.result,
                       CheckPublisherSignature(BinPath(c.file).c_str(), nullptr, &details));
             EXPECT_EQ(c.calls, seam.calls);
-            EXPECT_EQ(c.platformStatus, seam.verifyStatus);
+            EXPECT_EQ(platformStatus, seam.verifyStatus);
             EXPECT_EQ(pinned ? 2 : 0, details.pinCount);
             EXPECT_EQ(pinned && c.testCa ? Hex(kTestCaPublisherPins.keys[1]) : "",
                       ToUtf8(details.matchedPin));
@@ -186,6 +197,10 @@ TEST(VerifyPublisherSignature, AcceptsOnlyIntactSignaturesUnderAnAcceptedName) {
     Seam seam;
     EXPECT_EQ(0, VerifyPublisherSignature(nullptr) + VerifyPublisherSignature(L""));
     EXPECT_EQ(0, seam.calls);
+    if (notCheckedOnWindows > 0)
+        GTEST_SKIP() << "not checked on Windows: " << notCheckedOnWindows
+                     << " chains that break a rule, whose status Windows' WinVerifyTrust does not "
+                        "document";
 }
 
 // Trust state laid out as the platform lays it out, from the state handle to
