@@ -333,6 +333,43 @@ TEST(ExtensionJob, APinnedLauncherLoadsOnlyWhatItsPublishersKeySigned) {
     }
 }
 
+// Signed images whose tables are made to fool a reader of them (hostile_image.py): extrun-check
+// foretells what the launcher then does, the loader's own faults included, shows what it read
+// of the file with its controls escaped, and says "call" only where the entry is called.
+TEST(ExtensionJob, ExtrunCheckForetellsWhatTheLoaderDoesWithImagesMadeToFoolIt) {
+    const std::tuple<const wchar_t*, DWORD, const char*, const char*> cases[] = {
+        {L"e2e_forward_text.dll", 14, "no export Run",
+         "forwarded -> x.y<U+000D><U+000A>signature: 0x00000000 ERROR_SUCCESS, tolerated<U+000D>"
+         "<U+000A>verdict: call Run: x.dll is missing"},
+        {L"e2e_forward_missing.dll", 14, "no export Run",
+         "forwarded -> extrun_nosuch.Run: extrun_nosuch.dll is missing"},
+        {L"e2e_forward_report.dll", 0, "call Run", "forwarded -> e2e_forward_report.Report (in "},
+        {L"e2e_forward_self.dll", 0xC00000FD, "crash in the loader",
+         "forwarded -> e2e_forward_self.Run: back at an export already followed|exit code: "
+         "none: the process ends in 0xC00000FD"},
+        {L"e2e_imports_1025.dll", 13,
+         "refused LoadLibrary Failed: ", "import: extrun_nosuch.dll: missing"},
+        {L"e2e_imports_outside.dll", 0xC0000005, "crash in the loader",
+         "imports: the import directory or a name in it lies outside the image|exit code: none: "
+         "the process ends in 0xC0000005"},
+    };
+    for (const auto& [file, code, verdict, shown] : cases) {
+        InstallTree tree(L"Zemprow.exe", RoamingData(L"Zemprow"));
+        SCOPED_TRACE(ToUtf8(file));
+        ASSERT_TRUE(tree.Add(file, std::wstring(L"ext\\") + file));
+        const std::wstring arguments =
+            std::wstring(L"--dll=ext\\") + file + L" --entry=Run --exitcode=1";
+        std::string output;
+        EXPECT_EQ(tree.Check(arguments, &output), code == 0 ? 0u : 1u);
+        EXPECT_EQ(tree.Run(arguments), code);
+        // One verdict, on the last line, whatever the file's texts hold.
+        EXPECT_EQ(output.find("\r\nverdict: "), output.rfind("\r\nverdict: ")) << output;
+        EXPECT_NE(output.find("\r\nverdict: " + std::string(verdict)), std::string::npos) << output;
+        for (const std::string& line : SplitLines(shown, "|"))
+            EXPECT_NE(output.find(line), std::string::npos) << output;
+    }
+}
+
 TEST(ExtensionJob, WithoutTheSwitchFileNoLogIsWrittenAndALogOver100MiBStartsOver) {
     InstallTree tree(L"Galwick.exe", RoamingData(L"Galwick"));
     EXPECT_EQ(tree.Run(L"--dll=ext\\missing.dll --entry=Run"), 0u);
