@@ -404,12 +404,22 @@ ImportTable ImportedDlls(const ByteSource& file, const ImageFacts& facts) {
         }
         const uint32_t nameRva = Le32(descriptor + 12);
         if (nameRva == 0 || Le32(descriptor + 16) == 0) break;
+        // Read a few bytes at a time, and one at a time where the image ends.
         std::string name;
-        char c = 1;
-        while (name.size() < kImportNameLimit &&
-               ReadRva(file, facts, static_cast<uint64_t>(nameRva) + name.size(), &c, 1) && c)
-            name.push_back(c);
-        if (c && name.size() < kImportNameLimit) {
+        bool ended = false;
+        while (!ended && name.size() < kImportNameLimit) {
+            char chunk[16];
+            const uint64_t at = static_cast<uint64_t>(nameRva) + name.size();
+            const size_t got = ReadRva(file, facts, at, chunk, sizeof(chunk)) ? sizeof(chunk)
+                               : ReadRva(file, facts, at, chunk, 1)           ? 1
+                                                                              : 0;
+            if (got == 0) break;
+            for (size_t k = 0; k < got && !ended && name.size() < kImportNameLimit; ++k) {
+                ended = chunk[k] == 0;
+                if (!ended) name.push_back(chunk[k]);
+            }
+        }
+        if (!ended && name.size() < kImportNameLimit) {
             table.outside = true;
             break;
         }
