@@ -118,17 +118,58 @@ Finding SignedSoundly(const Place& place) {
     return Finding::kBroken;
 }
 
-// A certificate that issues another must be a CA: anyone may hold an
-// end-entity certificate of the pinned CA, and its key must not hand the pin
-// on to certificates of its holder's making.
-Finding IsAuthorityWhereItIssues(const Place& place) {
-    if (place.signer) return Finding::kKept;
-    const CERT_EXTENSION* extension = FindExtension(place.certificate, szOID_BASIC_CONSTRAINTS2);
-    if (!extension) return Finding::kBroken;
+// The curves an EC key may lie on, as the parameters of its algorithm encode
+// them (an object identifier in DER): P-256, P-384 and P-521.
+constexpr BYTE kCurveP256[] = {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
+constexpr BYTE kCurveP384[] = {0x06, 0x05, 0x2B, 0x81, 0x04, 0x00, 0x22};
+constexpr BYTE kCurveP521[] = {0x06, 0x05, 0x2B, 0x81, 0x04, 0x00, 0x23};
+constexpr DWORD kLeastRsaBits = 2048;
+
+bool IsCurve(const CRYPT_OBJID_BLOB& parameters, const BYTE* curve, DWORD size) {
+    return parameters.cbData == size && std::memcmp(parameters.pbData, curve, size) == 0;
+}
+
+// Every key from the signer's up to the pinned one holds the pin's weight: a
+// key that can be factored or solved signs as well as the genuine one. The
+// pinned key is held too, since what it signs is all the pin admits.
+Finding HasStrongKey(const Place& place) {
+    const CERT_PUBLIC_KEY_INFO& key = place.certificate->pCertInfo->SubjectPublicKeyInfo;
+    const char* algorithm = key.Algorithm.pszObjId;
+    if (!algorithm) return Finding::kBroken;
+    if (std::strcmp(algorithm, szOID_ECC_PUBLIC_KEY) == 0) {
+        const CRYPT_OBJID_BLOB& curve = key.Algorithm.Parameters;
+        return Kept(IsCurve(curve, kCurveP256, sizeof(kCurveP256)) ||
+                    IsCurve(curve, kCurveP384, sizeof(kCurveP384)) ||
+                    IsCurve(curve, kCurveP521, sizeof(kCurveP521)));
+    }
+    if (std::strcmp(algorithm, szOID_RSA_RSA) != 0) return Finding::kBroken;
+    const UniqueLocal decoded(
+        Decode(RSA_CSP_PUBLICKEYBLOB, key.PublicKey.pbData, key.PublicKey.cbData));
+    // The blob is a PUBLICKEYSTRUC followed by an RSAPUBKEY, which gives the
+    // modulus's length in bits.
+    const auto* blob = static_cast<const BYTE*>(decoded.get());
+    if (!blob) return Finding::kBroken;
+    RSAPUBKEY rsa;
+    std::memcpy(&rsa, blob + sizeof(PUBLICKEYSTRUC), sizeof(rsa));
+    return Kept(rsa.bitlen >= kLeastRsaBits);
+}
+
+// Basic constraints that decode and say CA:TRUE.
+bool SaysCa(PCCERT_CONTEXT certificate) {
+    const CERT_EXTENSION* extension = FindExtension(certificate, szOID_BASIC_CONSTRAINTS2);
+    if (!extension) return false;
     const UniqueLocal constraints(
         Decode(X509_BASIC_CONSTRAINTS2, extension->Value.pbData, extension->Value.cbData));
-    return Kept(constraints &&
-                static_cast<const CERT_BASIC_CONSTRAINTS2_INFO*>(constraints.get())->fCA);
+    return constraints && static_cast<const CERT_BASIC_CONSTRAINTS2_INFO*>(constraints.get())->fCA;
+}
+
+// A certificate that issues another must be a CA: anyone may hold an
+// end-entity certificate of the pinned CA, and its key must not hand the pin
+// on to certificates of its holder's making. The signer's must be none: a CA's
+// key is kept for issuing, and one that signs files as well is not the key
+// the pinned CA meant for code.
+Finding IsAuthorityWhereItIssues(const Place& place) {
+    return Kept(SaysCa(place.certificate) != place.signer);
 }
 
 // A certificate the pinned CA gave for another purpose (a server's, say)
@@ -148,18 +189,38 @@ Finding AllowsCodeSigning(const Place& place) {
     return Finding::kBroken;
 }
 
-// A key that issues certificates must be allowed to: keyCertSign is the bit
-// of value 0x04 in the first byte of the key usage, whatever other bits follow
-// (Wine's engine reads the last byte instead).
-Finding AllowsIssuing(const Place& place) {
-    if (place.signer) return Finding::kKept;
+// A key must be allowed the use it is put to: keyCertSign, the bit of value
+// 0x04 in the first byte of the key usage, where it issues certificates
+// (whatever other bits follow: Wine's engine reads the last byte instead);
+// digitalSignature, the bit of value 0x80, where it signs the file. The
+// engine's mark stands on the signer's, as it also marks an extended key
+// usage that does not allow code signing there.
+Finding AllowsItsUse(const Place& place) {
     const CERT_EXTENSION* extension = FindExtension(place.certificate, szOID_KEY_USAGE);
     if (!extension) return Finding::kKept;
     const UniqueLocal decoded(
         Decode(X509_KEY_USAGE, extension->Value.pbData, extension->Value.cbData));
     const auto* usage = static_cast<const CRYPT_BIT_BLOB*>(decoded.get());
+    if (place.signer)
+        return Kept(usage && usage->cbData >= 1 &&
+                    (usage->pbData[0] & CERT_DIGITAL_SIGNATURE_KEY_USAGE));
     return Settled(usage && usage->cbData >= 1 &&
                    (usage->pbData[0] & CERT_KEY_CERT_SIGN_KEY_USAGE));
+}
+
+// The extensions that bound which certificate policies a path may carry. The
+// rules do not evaluate policies: a CA that asks for them is refused, critical
+// or not, as a pinned product's own CAs have no use for them.
+constexpr const char* kPolicyExtensions[] = {
+    szOID_POLICY_CONSTRAINTS,
+    szOID_POLICY_MAPPINGS,
+    szOID_INHIBIT_ANY_POLICY,
+};
+
+Finding HasNoPolicyConstraints(const Place& place) {
+    for (const char* oid : kPolicyExtensions)
+        if (FindExtension(place.certificate, oid)) return Finding::kBroken;
+    return Finding::kKept;
 }
 
 // The extensions whose meaning the rules take into account; a critical
@@ -394,25 +455,29 @@ struct Rule {
 constexpr Rule kRules[] = {
     {L"signed with SHA-256, SHA-384 or SHA-512 (RSA or ECDSA), never MD2, MD4, MD5 or SHA-1, "
      L"the same algorithm named inside and outside the signed part",
-     0,
-     &SignedSoundly},
+     0, &SignedSoundly},
     {L"signed by the key of the certificate above it, and naming that one's subject as its issuer",
-     CERT_TRUST_IS_NOT_SIGNATURE_VALID,
-     &SignedByIssuer},
-    {L"a CA (basic constraints CA:TRUE), as every certificate that issues one must be", 0,
-     &IsAuthorityWhereItIssues},
+     CERT_TRUST_IS_NOT_SIGNATURE_VALID, &SignedByIssuer},
+    {L"an RSA key of at least 2048 bits or an EC key on P-256, P-384 or P-521", 0, &HasStrongKey},
+    {L"a CA (basic constraints CA:TRUE), as every certificate that issues one must be, and the "
+     L"signer's none",
+     0, &IsAuthorityWhereItIssues},
     {L"an extended key usage allowing code signing or any use: the signer's always, any other's "
      L"where it has one",
      0, &AllowsCodeSigning},
     {L"within the path length that every CA above it allows (CAs that issued themselves not "
      L"counted), its basic constraints decoding",
      CERT_TRUST_INVALID_BASIC_CONSTRAINTS, &WithinPathLength},
-    {L"a key usage with keyCertSign (bit 5) where it issues certificates and has a key usage",
-     CERT_TRUST_IS_NOT_VALID_FOR_USAGE, &AllowsIssuing},
+    {L"a key usage, where it has one, with keyCertSign (bit 5) where it issues certificates and "
+     L"digitalSignature (bit 0) in the signer's",
+     CERT_TRUST_IS_NOT_VALID_FOR_USAGE, &AllowsItsUse},
     {L"name constraints of every CA above it kept, each CA's in directory names only, at most 32 "
      L"subtrees of at most 16 name parts each, and no directory name in its alternative name: "
      L"the name begins with none excluded, and with one permitted where any are",
      kNameConstraintMarks, &KeepsNameConstraints},
+    {L"no policy constraints, policy mappings or inhibit-any-policy, critical or not (not "
+     L"evaluated)",
+     0, &HasNoPolicyConstraints},
     {L"no critical extension but basic constraints, key usage, extended key usage, name "
      L"constraints, subject alternative name and certificate policies, each decoding, and no "
      L"extension twice",

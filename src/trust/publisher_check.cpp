@@ -5,6 +5,7 @@
 #include <softpub.h>
 #include <wincrypt.h>
 #include <wintrust.h>
+#include <mssip.h>
 
 #include <atomic>
 #include <cstring>
@@ -69,6 +70,33 @@ bool IsOlderThanVerifiedSystems() {
     const trust::MajorVersions versions = g_versionQuery.load()();
     return versions.reported < kFirstVerifiedMajorVersion &&
            versions.system < kFirstVerifiedMajorVersion;
+}
+
+// The digests a signature stands on: the file's, in the indirect data the
+// signer signed, and the signed attributes', in the signer info. Where either
+// is weak, whoever makes a collision carries the signature over to a file of
+// their own, however sound the chain.
+constexpr const char* kSoundDigests[] = {szOID_NIST_sha256, szOID_NIST_sha384, szOID_NIST_sha512};
+constexpr wchar_t kSoundDigestRule[] =
+    L"a signature digesting the file and its signed attributes with SHA-256, SHA-384 or "
+    L"SHA-512, never MD5 or SHA-1";
+
+bool IsSoundDigest(const CRYPT_ALGORITHM_IDENTIFIER& algorithm) {
+    for (const char* sound : kSoundDigests)
+        if (algorithm.pszObjId && std::strcmp(algorithm.pszObjId, sound) == 0) return true;
+    return false;
+}
+
+// Both digests of signer 0's signature, as the verify call decoded the
+// message it checked.
+bool DigestsSoundly(HANDLE state) {
+    const CRYPT_PROVIDER_DATA* provider = syslib::WTHelperProvDataFromStateData(state);
+    if (!provider || provider->csSigners == 0 || !provider->pasSigners) return false;
+    const CMSG_SIGNER_INFO* signer = provider->pasSigners[0].psSigner;
+    const SIP_INDIRECT_DATA* indirect =
+        provider->pPDSip ? provider->pPDSip->psIndirectData : nullptr;
+    return signer && indirect && IsSoundDigest(signer->HashAlgorithm) &&
+           IsSoundDigest(indirect->DigestAlgorithm);
 }
 
 // Simple chain 0 of signer 0 as the verify call built it: the signer's own
@@ -201,7 +229,9 @@ void CheckSignature(void* context) {
     const bool pinned = details.pinCount > 0;
     if (pinned && chain) FindPinnedKey(*chain, *check.pins, details);
     if (details.matchedPin[0]) {
-        const trust::ChainBreak broken = trust::FirstBrokenRule(*chain, details.pinnedAt);
+        const trust::ChainBreak broken = DigestsSoundly(state)
+                                             ? trust::FirstBrokenRule(*chain, details.pinnedAt)
+                                             : trust::ChainBreak{0, kSoundDigestRule};
         details.brokenLink = broken.at;
         details.brokenRule = broken.rule;
         if (broken.at >= 0) ReadBrokenName(*chain, details);

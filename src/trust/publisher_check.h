@@ -28,7 +28,9 @@ struct PublisherCheckDetails {
     // holds it (the signer's is 0), and the first place at or below it whose
     // certificate breaks a rule of the chain (trust/chain_rules.h), that
     // rule's name and the certificate's display name (cut to fit); -1, null
-    // and empty when every certificate keeps every rule.
+    // and empty when every certificate keeps every rule. A signature that
+    // digests the file or its signed attributes weakly breaks a rule of the
+    // signer's (place 0), checked before the chain's.
     int pinnedAt;
     int brokenLink;
     const wchar_t* brokenRule;

@@ -290,6 +290,24 @@ TEST(ExtensionJob, APinnedLauncherLoadsOnlyWhatItsPublishersKeySigned) {
         {L"ext_record_sha1.dll", L"y.dll", false,
          "1 \"Extrun Sub-CA 1\" (the signer's is 0, the pinned one 2) breaks the rule: signed "
          "with"},
+        {L"ext_record_rsa_1024.dll", L"y.dll", false,
+         "(the signer's is 0, the pinned one 2) breaks the rule: an RSA key of at least 2048 bits"},
+        {L"ext_record_rsa_512_sub_ca.dll", L"y.dll", false,
+         "1 \"Extrun Sub-CA 1\" (the signer's is 0, the pinned one 2) breaks the rule: an RSA key"},
+        {L"ext_record_digest_md5.dll", L"y.dll", false,
+         "(the signer's is 0, the pinned one 2) breaks the rule: a signature digesting the file"},
+        {L"ext_record_digest_sha1.dll", L"y.dll", false, "one 2) breaks the rule: a signature dig"},
+        {L"ext_record_leaf_key_encipherment.dll", L"y.dll", false,
+         "(the signer's is 0, the pinned one 2) breaks the rule: a key usage, where it has one"},
+        {L"ext_record_leaf_cert_sign.dll", L"y.dll", false,
+         "(the signer's is 0, the pinned one 2) breaks the rule: a key usage, where it has one"},
+        {L"ext_record_leaf_ca.dll", L"y.dll", false,
+         "(the signer's is 0, the pinned one 2) breaks the rule: a CA (basic"},
+        {L"ext_record_policy_required.dll", L"y.dll", false,
+         "1 \"Extrun Sub-CA 1\" (the signer's is 0, the pinned one 2) breaks the rule: no policy"},
+        {L"ext_record_policy_other.dll", L"y.dll", false, "one 2) breaks the rule: no policy"},
+        {L"ext_record_policy_mappings.dll", L"y.dll", false, "one 2) breaks the rule: no policy"},
+        {L"ext_record_inhibit_any.dll", L"y.dll", false, "one 2) breaks the rule: no policy"},
         {L"ext_record_ca.dll", L"x", true, "\\ext\\x.\r\n"},
         {L"ext_record_ca.dll", L"x.dll ", false, "load: refused: the name, read as the loader"},
     };
@@ -324,6 +342,43 @@ TEST(ExtensionJob, APinnedLauncherLoadsOnlyWhatItsPublishersKeySigned) {
     if (notCheckedOnWindows > 0)
         GTEST_SKIP() << "not checked on Windows: the rule extrun-check names for "
                      << notCheckedOnWindows << " chains that break one";
+}
+
+// Signed images whose tables are made to fool a reader of them (hostile_image.py): extrun-check
+// foretells what the launcher then does, the loader's own faults included, shows what it read
+// of the file with its controls escaped, and says "call" only where the entry is called.
+TEST(ExtensionJob, ExtrunCheckForetellsWhatTheLoaderDoesWithImagesMadeToFoolIt) {
+    const std::tuple<const wchar_t*, DWORD, const char*, const char*> cases[] = {
+        {L"e2e_forward_text.dll", 14, "no export Run",
+         "forwarded -> x.y<U+000D><U+000A>signature: 0x00000000 ERROR_SUCCESS, tolerated<U+000D>"
+         "<U+000A>verdict: call Run: x.dll is missing"},
+        {L"e2e_forward_missing.dll", 14, "no export Run",
+         "forwarded -> extrun_nosuch.Run: extrun_nosuch.dll is missing"},
+        {L"e2e_forward_report.dll", 0, "call Run", "forwarded -> e2e_forward_report.Report (in "},
+        {L"e2e_forward_self.dll", 0xC00000FD, "crash in the loader",
+         "forwarded -> e2e_forward_self.Run: back at an export already followed|exit code: "
+         "none: the process ends in 0xC00000FD"},
+        {L"e2e_imports_1025.dll", 13,
+         "refused LoadLibrary Failed: ", "import: extrun_nosuch.dll: missing"},
+        {L"e2e_imports_outside.dll", 0xC0000005, "crash in the loader",
+         "imports: the import directory or a name in it lies outside the image|exit code: none: "
+         "the process ends in 0xC0000005"},
+    };
+    for (const auto& [file, code, verdict, shown] : cases) {
+        InstallTree tree(L"Zemprow.exe", RoamingData(L"Zemprow"));
+        SCOPED_TRACE(ToUtf8(file));
+        ASSERT_TRUE(tree.Add(file, std::wstring(L"ext\\") + file));
+        const std::wstring arguments =
+            std::wstring(L"--dll=ext\\") + file + L" --entry=Run --exitcode=1";
+        std::string output;
+        EXPECT_EQ(tree.Check(arguments, &output), code == 0 ? 0u : 1u);
+        EXPECT_EQ(tree.Run(arguments), code);
+        // One verdict, on the last line, whatever the file's texts hold.
+        EXPECT_EQ(output.find("\r\nverdict: "), output.rfind("\r\nverdict: ")) << output;
+        EXPECT_NE(output.find("\r\nverdict: " + std::string(verdict)), std::string::npos) << output;
+        for (const std::string& line : SplitLines(shown, "|"))
+            EXPECT_NE(output.find(line), std::string::npos) << output;
+    }
 }
 
 TEST(ExtensionJob, WithoutTheSwitchFileNoLogIsWrittenAndALogOver100MiBStartsOver) {

@@ -42,6 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!facts.problem.empty() && lookup.result != image::ExportResult::kMissing) std::abort();
     if (lookup.result == image::ExportResult::kMissing)
         image::FindDecoratedExport(file, facts, name);
+    // A forwarder's "#ordinal": the name's first byte stands for it.
+    image::FindExportByOrdinal(file, facts, nameLength ? data[1] : 0);
     image::ImportedDlls(file, facts);
     return 0;
 }

@@ -91,12 +91,22 @@ TEST(ImageReader, NamesWhereAFileCutShortEnds) {
     // The imports as the loader reads them, and none where the table is not there.
     const std::string importing = FixtureBytes(L"e2e_ext_importing.dll");
     const image::ImageFacts withImports = image::ReadImageFacts(MemoryBytes(importing));
-    EXPECT_EQ(image::ImportedDlls(MemoryBytes(importing), withImports),
+    EXPECT_EQ(image::ImportedDlls(MemoryBytes(importing), withImports).dlls,
               (std::vector<std::string>{"ADVAPI32.dll", "KERNEL32.dll", "msvcrt.dll", "ole32.dll",
                                         "e2e_dep.dll"}));
+    const image::ImportTable cut =
+        image::ImportedDlls(MemoryBytes(importing.substr(0, withImports.headersSize)), withImports);
+    EXPECT_TRUE(cut.dlls.empty() && cut.outside && !cut.unread);
+    // Every descriptor, past 1024 of them, and a directory the image does not hold.
+    const std::string many = FixtureBytes(L"e2e_imports_1025.dll");
+    const image::ImportTable all =
+        image::ImportedDlls(MemoryBytes(many), image::ReadImageFacts(MemoryBytes(many)));
+    ASSERT_EQ(all.dlls.size(), 1025u + 4u);  // and the image's own four
+    EXPECT_EQ(all.dlls[1024], "extrun_nosuch.dll");
+    const std::string outside = FixtureBytes(L"e2e_imports_outside.dll");
     EXPECT_TRUE(
-        image::ImportedDlls(MemoryBytes(importing.substr(0, withImports.headersSize)), withImports)
-            .empty());
+        image::ImportedDlls(MemoryBytes(outside), image::ReadImageFacts(MemoryBytes(outside)))
+            .outside);
 }
 
 // Each case gives "Run" another address; then the table is put at 0, the names out of reach,
@@ -126,7 +136,16 @@ TEST(ImageReader, ExportLookupTakesForwardersNoTableAtZeroAndAnOrdinalAtTheSecti
         const image::ExportLookup lookup = image::FindExport(MemoryBytes(patched), facts, "Run");
         EXPECT_EQ(lookup.result, result) << function;
         EXPECT_EQ(lookup.forwardedTo, forwardedTo) << function;
+        EXPECT_EQ(lookup.forwarderWhole, result == ExportResult::kForwarded) << function;
     }
+    // By ordinal, as a forwarder names one: the table's base and on, none below it.
+    const uint32_t base = Le32At(whole, directory + 16);
+    EXPECT_EQ(image::FindExportByOrdinal(MemoryBytes(whole), facts,
+                                         base + (Le32At(whole, ordinal) & 0xFFFF))
+                  .result,
+              ExportResult::kFound);
+    EXPECT_EQ(image::FindExportByOrdinal(MemoryBytes(whole), facts, base - 1).result,
+              ExportResult::kMissing);
     image::ImageFacts none = facts;
     none.exportRva = 0;
     const image::ExportLookup lookup = image::FindExport(MemoryBytes(whole), none, "Run");
@@ -224,10 +243,12 @@ TEST(FileBytes, AFailedReadLeavesNoPageBehind) {
 
 // API sets are the system's to resolve, whether a file of that name exists or not.
 TEST(ImageReader, ApiSetImportsAreTheSystemsAndNotLookedFor) {
-    const std::vector<FoundImport> found = FindImports(
-        testsupport::BinPath(L"e2e_ext_unsigned.dll"),
-        {"api-ms-win-extrun-l1-1-0.dll", "EXT-MS-WIN-EXTRUN-L1-1-0.dll", "extrun-nothing.dll"},
-        testsupport::BinPath(L""));
+    const std::vector<FoundImport> found =
+        FindImports(
+            testsupport::BinPath(L"e2e_ext_unsigned.dll"),
+            {"api-ms-win-extrun-l1-1-0.dll", "EXT-MS-WIN-EXTRUN-L1-1-0.dll", "extrun-nothing.dll"},
+            testsupport::BinPath(L""))
+            .found;
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].name, L"extrun-nothing.dll");
 }

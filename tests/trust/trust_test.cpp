@@ -4,6 +4,7 @@
 #include <softpub.h>
 #include <wincrypt.h>
 #include <wintrust.h>
+#include <mssip.h>
 
 #include <cstring>
 #include <cwchar>
@@ -167,6 +168,17 @@ TEST(VerifyPublisherSignature, AcceptsOnlyIntactSignaturesUnderAnAcceptedName) {
         {L"ext_record_nc_self_signer.dll", 1, ERROR_SUCCESS, 2, true, true},
         {L"ext_record_pin_path_len.dll", 1, ERROR_SUCCESS, 2, true, true},
         {L"ext_record_pin_nc.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_rsa_1024.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_rsa_512_sub_ca.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_digest_md5.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_digest_sha1.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_leaf_key_encipherment.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_leaf_cert_sign.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_leaf_ca.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_policy_required.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_policy_other.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_policy_mappings.dll", 1, ERROR_SUCCESS, 2, true, true},
+        {L"ext_record_inhibit_any.dll", 1, ERROR_SUCCESS, 2, true, true},
     };
     const trust::PublisherPins* const modes[] = {nullptr, &kTestCaPublisherPins};
     // Wine accepts every chain; Windows ends these at a root it does not trust, and what it says
@@ -209,9 +221,16 @@ struct Provider {
     Provider() {
         element[0].pCertContext = Signer(L"ext_record.dll");
         signer.pChainContext = &chain;
+        signer.psSigner = &signerInfo;
+        sip.psIndirectData = &indirect;
+        data.pPDSip = &sip;
         data.csSigners = 1;
         data.pasSigners = &signer;
     }
+    // The signature's digests: of the signed attributes, and of the file.
+    CMSG_SIGNER_INFO signerInfo = {0, {}, {}, {const_cast<char*>(szOID_NIST_sha256)}};
+    SIP_INDIRECT_DATA indirect = {{}, {const_cast<char*>(szOID_NIST_sha512)}};
+    PROVDATA_SIP sip = {};
     CERT_CHAIN_ELEMENT element[3] = {};
     PCERT_CHAIN_ELEMENT elements[3] = {&element[0], &element[1], &element[2]};
     CERT_SIMPLE_CHAIN simple = {0, {}, 1, elements};  // size, status, count, elements
@@ -333,6 +352,24 @@ TEST(VerifyPublisherSignature, RefusesAnyOtherStatusABrokenChainOrAFault) {
              });
          },
          1, 2, &kTestCaPublisherPins},
+        {"signed attributes digested with SHA-1",
+         [](Seam& s, Provider& p) {
+             PinnedIssuerAt<1, 2>(s, p);
+             p.signerInfo.HashAlgorithm.pszObjId = const_cast<char*>(szOID_OIWSEC_sha1);
+         },
+         0, 2, &kTestCaPublisherPins},
+        {"file digested with MD5",
+         [](Seam& s, Provider& p) {
+             PinnedIssuerAt<1, 2>(s, p);
+             p.indirect.DigestAlgorithm.pszObjId = const_cast<char*>(szOID_RSA_MD5);
+         },
+         0, 2, &kTestCaPublisherPins},
+        {"pinned, without the file's digest",
+         [](Seam& s, Provider& p) {
+             PinnedIssuerAt<1, 2>(s, p);
+             p.data.pPDSip = nullptr;
+         },
+         0, 2, &kTestCaPublisherPins},
         {"pinned key past the chain's end", &PinnedIssuerAt<1, 1>, 0, 2, &kTestCaPublisherPins},
         {"pinned key after a missing element",
          [](Seam& s, Provider& p) {

@@ -326,17 +326,25 @@ void ReportDecoratedEntry(const Report& report, const image::ByteSource& file,
                 Quoted(entry.c_str()) + L" not exported; " + Quoted(Widen(found.name)) + hint);
 }
 
-// The DLLs the extension needs from outside the system and where the loader finds each; false
-// when one is missing, which makes LoadLibraryW fail.
-bool ReportImports(const Report& report, const wchar_t* path,
-                   const std::vector<std::string>& imports) {
-    const std::vector<FoundImport> found = FindImports(path, imports, OwnFolder());
-    if (found.empty()) report.Line(L"imports", L"system DLLs only");
+// What the import search found: every DLL found or missing, or that the check cannot tell.
+enum class ImportsFound { kAll, kMissing, kUnknown };
+
+// The DLLs the extension needs from outside the system and where the loader finds each; the
+// first 64 are listed, and every missing one. One missing makes LoadLibraryW fail.
+ImportsFound ReportImports(const Report& report, const wchar_t* path,
+                           const std::vector<std::string>& imports) {
+    constexpr size_t kListed = 64;
+    const ImportSearch search = FindImports(path, imports, OwnFolder());
+    const std::vector<FoundImport>& found = search.found;
+    if (found.empty() && !search.unfinished) report.Line(L"imports", L"system DLLs only");
     bool all = true;
+    size_t listed = 0;
     for (const FoundImport& import : found) {
+        if (import.place != ImportPlace::kMissing && ++listed > kListed) continue;
         std::wstring line =
             import.name.empty() ? L"(a name that cannot be read)" : EscapeControls(import.name);
-        if (import.importer != PathFindFileNameW(path)) line += L" (for " + import.importer + L")";
+        if (import.importer != PathFindFileNameW(path))
+            line += L" (for " + EscapeControls(import.importer) + L")";
         if (import.place != ImportPlace::kMissing) {
             // In the order of ImportPlace.
             constexpr const wchar_t* kPlaces[] = {L"the launcher's folder", L"the Windows folder",
@@ -353,7 +361,14 @@ bool ReportImports(const Report& report, const wchar_t* path,
         }
         report.Line(L"import", line);
     }
-    return all;
+    if (listed > kListed)
+        report.Line(L"imports", std::to_wstring(listed - kListed) + L" more found, not listed");
+    if (search.unfinished) {
+        report.Line(L"imports",
+                    L"more than 1024 names, which the check does not search to the end");
+        return ImportsFound::kUnknown;
+    }
+    return all ? ImportsFound::kAll : ImportsFound::kMissing;
 }
 
 // Where a pin matched, whether the chain up to it keeps every rule, or which certificate breaks
@@ -401,7 +416,9 @@ void ReportLoadName(const Report& report, const HeldExtension& held) {
 struct ImageVerdict {
     bool loadable = false;
     bool exportFound = false;
-    std::vector<std::string> imports;
+    image::ImportTable imports;
+    // Where a forwarded entry leads; kFound also where the entry is no forwarder.
+    ForwardEnd forward = ForwardEnd::kFound;
 };
 
 ImageVerdict ReportImage(const Report& report, const wchar_t* path, HANDLE held,
@@ -446,11 +463,14 @@ ImageVerdict ReportImage(const Report& report, const wchar_t* path, HANDLE held,
             line += L"; exports " + name;
             verdict.exportFound = true;
             break;
-        case image::ExportResult::kForwarded:
-            line += L"; exports " + name + L", forwarded to " + Widen(lookup.forwardedTo) +
-                    L" (that DLL is loaded too)";
-            verdict.exportFound = true;
+        case image::ExportResult::kForwarded: {
+            const ForwardTrail trail = FollowForwarder(path, ExportName(entry), lookup.forwardedTo,
+                                                       lookup.forwarderWhole, OwnFolder());
+            line += L"; exports " + name + L", forwarded" + trail.steps;
+            verdict.forward = trail.end;
+            verdict.exportFound = trail.end == ForwardEnd::kFound;
             break;
+        }
         case image::ExportResult::kMissing:
             line += L"; no export " + name + L" among its " + std::to_wstring(lookup.namedExports) +
                     L" named exports";
@@ -541,10 +561,37 @@ int wmain(int argc, wchar_t**) {
     else
         image = ReportImage(report, path, hold != INVALID_HANDLE_VALUE ? hold : nullptr, entry);
 
-    // The loader maps the image and its imports before the entry is looked up.
-    if (!refusal && image.loadable && !ReportImports(report, path, image.imports))
-        refusal = &kLoadFailed;
+    // The loader maps the image and its imports before the entry is looked up. What it does
+    // with a file made to break it is no outcome of the launcher's: the process ends in a fault,
+    // or the check cannot tell.
+    const wchar_t* crash = nullptr;
+    const wchar_t* unknown = nullptr;
+    if (!refusal && image.loadable) {
+        if (image.imports.outside) {
+            report.Line(L"imports", L"the import directory or a name in it lies outside the image");
+            crash =
+                L"0xC0000005 (an access violation in the loader, reading the import "
+                L"directory)";
+        } else if (image.imports.unread) {
+            unknown = L"more import descriptors than the file has room for";
+        } else {
+            const ImportsFound found = ReportImports(report, path, image.imports.dlls);
+            if (found == ImportsFound::kMissing) refusal = &kLoadFailed;
+            if (found == ImportsFound::kUnknown) unknown = L"more imported DLLs than it searches";
+        }
+    }
     if (!refusal && !image.loadable) refusal = &kLoadFailed;
+    if (!refusal && !crash && !unknown && image.forward == ForwardEnd::kLoop)
+        crash = L"0xC00000FD (a stack overflow in the loader, following forwarders in a loop)";
+    if (!refusal && !crash && !unknown && image.forward == ForwardEnd::kUnknown)
+        unknown = L"where the forwarders of the entry end";
+    if (crash || unknown) {
+        report.Line(L"exit code", crash ? std::wstring(L"none: the process ends in ") + crash
+                                        : std::wstring(L"cannot tell"));
+        report.Line(L"verdict",
+                    crash ? L"crash in the loader" : std::wstring(L"cannot tell: ") + unknown);
+        return kNoCall;
+    }
     std::wstring verdict;
     RunOutcome outcome = RunOutcome::kCalled;
     if (refusal) {

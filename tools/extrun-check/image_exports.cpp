@@ -19,14 +19,14 @@ constexpr uint32_t kFileHeaderEnd = 24;
 constexpr uint32_t kSectionHeaderSize = 40;
 constexpr uint32_t kExportDirectorySize = 40;
 constexpr uint32_t kImportDescriptorSize = 20;
-constexpr uint32_t kImportsRead = 1024;
 constexpr size_t kImportNameLimit = 256;
 // Offsets in the optional header, by its form.
 constexpr uint32_t kHeadersSizeField = 60;
 constexpr uint32_t kDirectoryCount32 = 92, kDirectories32 = 96;
 constexpr uint32_t kDirectoryCount64 = 108, kDirectories64 = 112;
-// A forwarder names "DLL.Function"; longer is shown cut.
-constexpr size_t kForwarderShown = 256;
+// A forwarder names "DLL.Function"; one longer than this names no DLL a path can hold, and is
+// kept cut.
+constexpr size_t kForwarderRead = 1024;
 // The names a decorated entry is looked for among: a C++ name with long parameter types fits,
 // and a hostile table with millions of names takes no longer than a real one can.
 constexpr size_t kDecoratedNameLimit = 256;
@@ -219,6 +219,44 @@ const char* MachineName(uint16_t machine) {
     }
 }
 
+namespace {
+
+// The export at `index` of the function table, as the loader takes it: none at address 0 or
+// past the table, a forwarder where the address lies inside the export table.
+ExportLookup ExportAt(const ByteSource& file, const ImageFacts& facts, const uint8_t* directory,
+                      uint64_t index) {
+    ExportLookup lookup;
+    lookup.namedExports = Le32(directory + 24);
+    uint32_t function = 0;
+    if (index >= Le32(directory + 20)) return lookup;
+    if (!ReadRva32(file, facts, Le32(directory + 28) + 4 * index, &function)) {
+        lookup.result = ExportResult::kDamaged;
+        return lookup;
+    }
+    if (function == 0) return lookup;
+    if (function >= facts.exportRva &&
+        function - static_cast<uint64_t>(facts.exportRva) < facts.exportSize) {
+        lookup.result = ExportResult::kForwarded;
+        for (size_t i = 0; i < kForwarderRead; ++i) {
+            char c = 0;
+            if (!ReadRva(file, facts, static_cast<uint64_t>(function) + i, &c, 1)) {
+                lookup.result = ExportResult::kDamaged;
+                return lookup;
+            }
+            if (!c) {
+                lookup.forwarderWhole = true;
+                break;
+            }
+            lookup.forwardedTo.push_back(c);
+        }
+        return lookup;
+    }
+    lookup.result = ExportResult::kFound;
+    return lookup;
+}
+
+}  // namespace
+
 ExportLookup FindExport(const ByteSource& file, const ImageFacts& facts, const std::string& name) {
     ExportLookup lookup;
     // The loader takes a table at address 0 for none, whatever its size.
@@ -228,9 +266,7 @@ ExportLookup FindExport(const ByteSource& file, const ImageFacts& facts, const s
         lookup.result = ExportResult::kDamaged;
         return lookup;
     }
-    const uint32_t functionCount = Le32(directory + 20);
     lookup.namedExports = Le32(directory + 24);
-    const uint64_t functions = Le32(directory + 28);
     const uint64_t names = Le32(directory + 32);
     const uint64_t ordinals = Le32(directory + 36);
 
@@ -251,36 +287,27 @@ ExportLookup FindExport(const ByteSource& file, const ImageFacts& facts, const s
             low = at + 1;
         } else {
             uint8_t ordinalBytes[2];
-            uint32_t function = 0;
             if (!ReadRva(file, facts, ordinals + 2 * static_cast<uint64_t>(at), ordinalBytes, 2)) {
                 lookup.result = ExportResult::kDamaged;
                 return lookup;
             }
-            const uint16_t ordinal = Le16(ordinalBytes);
-            if (ordinal >= functionCount) return lookup;
-            if (!ReadRva32(file, facts, functions + 4 * static_cast<uint64_t>(ordinal),
-                           &function)) {
-                lookup.result = ExportResult::kDamaged;
-                return lookup;
-            }
-            if (function == 0) return lookup;
-            // An address inside the export table is the text of a forwarder.
-            if (function >= facts.exportRva &&
-                function - static_cast<uint64_t>(facts.exportRva) < facts.exportSize) {
-                lookup.result = ExportResult::kForwarded;
-                for (size_t i = 0; i < kForwarderShown; ++i) {
-                    char c = 0;
-                    if (!ReadRva(file, facts, static_cast<uint64_t>(function) + i, &c, 1) || !c)
-                        break;
-                    lookup.forwardedTo.push_back(c);
-                }
-                return lookup;
-            }
-            lookup.result = ExportResult::kFound;
-            return lookup;
+            return ExportAt(file, facts, directory, Le16(ordinalBytes));
         }
     }
     return lookup;
+}
+
+ExportLookup FindExportByOrdinal(const ByteSource& file, const ImageFacts& facts,
+                                 uint32_t ordinal) {
+    ExportLookup lookup;
+    if (!facts.problem.empty() || facts.exportRva == 0) return lookup;
+    uint8_t directory[kExportDirectorySize];
+    if (!ReadRva(file, facts, facts.exportRva, directory, sizeof(directory))) {
+        lookup.result = ExportResult::kDamaged;
+        return lookup;
+    }
+    // The loader subtracts the table's base from the ordinal, as an unsigned number.
+    return ExportAt(file, facts, directory, static_cast<uint32_t>(ordinal - Le32(directory + 16)));
 }
 
 Decoration DecorationOf(const std::string& exported, const std::string& entry) {
@@ -359,24 +386,46 @@ DecoratedExport FindDecoratedExport(const ByteSource& file, const ImageFacts& fa
     return {};
 }
 
-std::vector<std::string> ImportedDlls(const ByteSource& file, const ImageFacts& facts) {
-    std::vector<std::string> dlls;
-    if (!facts.problem.empty() || facts.importRva == 0) return dlls;
-    for (uint64_t i = 0; i < kImportsRead; ++i) {
+ImportTable ImportedDlls(const ByteSource& file, const ImageFacts& facts) {
+    ImportTable table;
+    if (!facts.problem.empty() || facts.importRva == 0) return table;
+    for (uint64_t i = 0;; ++i) {
+        // More descriptors than the file has room for repeat its data through sections mapped
+        // over each other; the loader would read on, the check does not.
+        if (i > file.Size() / kImportDescriptorSize) {
+            table.unread = true;
+            break;
+        }
         uint8_t descriptor[kImportDescriptorSize];
         if (!ReadRva(file, facts, facts.importRva + i * kImportDescriptorSize, descriptor,
-                     sizeof(descriptor)))
+                     sizeof(descriptor))) {
+            table.outside = true;
             break;
+        }
         const uint32_t nameRva = Le32(descriptor + 12);
         if (nameRva == 0 || Le32(descriptor + 16) == 0) break;
+        // Read a few bytes at a time, and one at a time where the image ends.
         std::string name;
-        char c = 0;
-        while (name.size() < kImportNameLimit &&
-               ReadRva(file, facts, static_cast<uint64_t>(nameRva) + name.size(), &c, 1) && c)
-            name.push_back(c);
-        dlls.push_back(name);
+        bool ended = false;
+        while (!ended && name.size() < kImportNameLimit) {
+            char chunk[16];
+            const uint64_t at = static_cast<uint64_t>(nameRva) + name.size();
+            const size_t got = ReadRva(file, facts, at, chunk, sizeof(chunk)) ? sizeof(chunk)
+                               : ReadRva(file, facts, at, chunk, 1)           ? 1
+                                                                              : 0;
+            if (got == 0) break;
+            for (size_t k = 0; k < got && !ended && name.size() < kImportNameLimit; ++k) {
+                ended = chunk[k] == 0;
+                if (!ended) name.push_back(chunk[k]);
+            }
+        }
+        if (!ended && name.size() < kImportNameLimit) {
+            table.outside = true;
+            break;
+        }
+        table.dlls.push_back(name);
     }
-    return dlls;
+    return table;
 }
 
 }  // namespace image

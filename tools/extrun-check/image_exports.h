@@ -70,8 +70,10 @@ struct ExportLookup {
     ExportResult result = ExportResult::kMissing;
     // The number of exports by name the table claims.
     uint32_t namedExports = 0;
-    // "DLL.Function" for a forwarded export.
+    // "DLL.Function" for a forwarded export, as the file has it (its first 1024 bytes), and
+    // whether that is the whole text.
     std::string forwardedTo;
+    bool forwarderWhole = false;
 };
 
 // Looks `name` up as the loader does for GetProcAddress: a binary search of
@@ -79,6 +81,10 @@ struct ExportLookup {
 // and the function's address. A name the search cannot reach in an unsorted
 // table is missing for the loader too.
 ExportLookup FindExport(const ByteSource& file, const ImageFacts& facts, const std::string& name);
+
+// The export of `ordinal`, as a forwarder "DLL.#ordinal" names it: the table's base subtracted,
+// it is the place in the function table.
+ExportLookup FindExportByOrdinal(const ByteSource& file, const ImageFacts& facts, uint32_t ordinal);
 
 // How an exported name stands for `entry` without being it.
 enum class Decoration {
@@ -99,10 +105,19 @@ struct DecoratedExport {
 DecoratedExport FindDecoratedExport(const ByteSource& file, const ImageFacts& facts,
                                     const std::string& entry);
 
+struct ImportTable {
+    std::vector<std::string> dlls;
+    // A descriptor or a name lies outside the image: the loader reads past what it maps.
+    bool outside = false;
+    // More descriptors than the file has room for: the rest was not read.
+    bool unread = false;
+};
+
 // The DLLs the image imports, by name as its import directory has them, in
 // its order, as far as the loader reads the directory (up to a descriptor
-// without a name or an address table): at most 1024 of them, each name cut
-// after 256 bytes. Where the directory cannot be read whole, what could be.
-std::vector<std::string> ImportedDlls(const ByteSource& file, const ImageFacts& facts);
+// without a name or an address table), each name cut after 256 bytes (no
+// path holds a longer one). Where the directory cannot be read whole, what
+// could be, and `outside` set.
+ImportTable ImportedDlls(const ByteSource& file, const ImageFacts& facts);
 
 }  // namespace image

@@ -4,16 +4,24 @@
 #include <shlwapi.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cwchar>
+#include <cwctype>
+#include <set>
 #include <utility>
 
 #include "common/handles.h"
+#include "common/escaped_text.h"
 #include "common/path_buffer.h"
 #include "file_bytes.h"
 
 namespace {
 
-constexpr size_t kImportsListed = 64;
+// Names are looked for once each; a hostile table of more distinct names than real programs
+// import is not searched to its end.
+constexpr size_t kNamesSearched = 1024;
+// Forwarders followed from one entry before the check gives up saying where they end.
+constexpr int kForwardersFollowed = 16;
 
 std::wstring Widen(const std::string& name) {
     std::wstring wide(name.size(), L'\0');
@@ -66,34 +74,47 @@ bool IsApiSetName(const std::wstring& name) {
            _wcsnicmp(name.c_str(), L"ext-ms-", 7) == 0;
 }
 
+UniqueFileHandle OpenToRead(const std::wstring& path) {
+    return UniqueFileHandle(CreateFileW(path.c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
 // The DLLs a found DLL imports in turn; none where it cannot be read.
 std::vector<std::string> ImportsOf(const std::wstring& path) {
-    const UniqueFileHandle file(CreateFileW(
-        path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const UniqueFileHandle file(OpenToRead(path));
     if (!file) return {};
     const FileBytes bytes(file.get());
-    return image::ImportedDlls(bytes, image::ReadImageFacts(bytes));
+    return image::ImportedDlls(bytes, image::ReadImageFacts(bytes)).dlls;
+}
+
+// A name as the loader compares names, letter case aside.
+std::wstring Folded(const std::wstring& name) {
+    std::wstring folded = name;
+    for (wchar_t& c : folded) c = static_cast<wchar_t>(std::towlower(c));
+    return folded;
+}
+
+// The folders the loader looks in after the system folder, in its order.
+std::vector<std::pair<std::wstring, ImportPlace>> SearchFolders(
+    const std::wstring& launcherFolder) {
+    std::vector<std::pair<std::wstring, ImportPlace>> list = {
+        {launcherFolder, ImportPlace::kLauncherFolder},
+        {WindowsFolder(), ImportPlace::kWindowsFolder},
+        {CurrentFolder(), ImportPlace::kCurrentFolder}};
+    for (const std::wstring& folder : PathFolders()) list.push_back({folder, ImportPlace::kPath});
+    return list;
 }
 
 }  // namespace
 
-std::vector<FoundImport> FindImports(const std::wstring& extension,
-                                     const std::vector<std::string>& imports,
-                                     const std::wstring& launcherFolder) {
+ImportSearch FindImports(const std::wstring& extension, const std::vector<std::string>& imports,
+                         const std::wstring& launcherFolder) {
     PathBuffer beside = {};
     CopyBounded(beside, extension.c_str());
     PathRemoveFileSpecW(beside);
     const std::wstring system = SystemFolder();
-    const std::vector<std::pair<std::wstring, ImportPlace>> folders = [&] {
-        std::vector<std::pair<std::wstring, ImportPlace>> list = {
-            {launcherFolder, ImportPlace::kLauncherFolder},
-            {WindowsFolder(), ImportPlace::kWindowsFolder},
-            {CurrentFolder(), ImportPlace::kCurrentFolder}};
-        for (const std::wstring& folder : PathFolders())
-            list.push_back({folder, ImportPlace::kPath});
-        return list;
-    }();
+    const std::vector<std::pair<std::wstring, ImportPlace>> folders = SearchFolders(launcherFolder);
 
     struct Pending {
         std::wstring name, importer;
@@ -104,15 +125,16 @@ std::vector<FoundImport> FindImports(const std::wstring& extension,
     };
     queue(imports, PathFindFileNameW(extension.c_str()));
 
-    std::vector<FoundImport> found;
-    std::vector<std::wstring> seen;
-    for (size_t next = 0; next < pending.size() && found.size() < kImportsListed; ++next) {
+    ImportSearch search;
+    std::vector<FoundImport>& found = search.found;
+    std::set<std::wstring> seen;
+    for (size_t next = 0; next < pending.size(); ++next) {
         const Pending import = pending[next];
-        bool known = IsApiSetName(import.name);
-        for (const std::wstring& name : seen)
-            known = known || _wcsicmp(name.c_str(), import.name.c_str()) == 0;
-        if (known) continue;
-        seen.push_back(import.name);
+        if (IsApiSetName(import.name) || !seen.insert(Folded(import.name)).second) continue;
+        if (seen.size() > kNamesSearched) {
+            search.unfinished = true;
+            break;
+        }
         if (!import.name.empty() && !system.empty() && IsFile(system + L"\\" + import.name))
             continue;
 
@@ -132,5 +154,87 @@ std::vector<FoundImport> FindImports(const std::wstring& extension,
         }
         found.push_back(result);
     }
-    return found;
+    return search;
+}
+
+namespace {
+
+ForwardTrail Ended(ForwardTrail trail, ForwardEnd end, const std::wstring& why) {
+    trail.end = end;
+    trail.steps += why;
+    return trail;
+}
+
+}  // namespace
+
+ForwardTrail FollowForwarder(const std::wstring& extension, const std::string& entry,
+                             const std::string& text, bool whole,
+                             const std::wstring& launcherFolder) {
+    ForwardTrail trail;
+    const std::wstring system = SystemFolder();
+    std::set<std::pair<std::wstring, std::string>> followed = {{Folded(extension), entry}};
+    std::string forwarder = text;
+    for (int hop = 0;; ++hop) {
+        trail.steps += L" -> " + EscapeControls(Widen(forwarder));
+        if (!whole) return Ended(trail, ForwardEnd::kUnknown, L" (longer than the check reads)");
+        if (hop == kForwardersFollowed)
+            return Ended(trail, ForwardEnd::kUnknown, L" (more forwarders than the check follows)");
+        const size_t dot = forwarder.rfind('.');
+        if (dot == std::string::npos)
+            return Ended(trail, ForwardEnd::kNotFound, L": it names no DLL");
+        std::wstring module = Widen(forwarder.substr(0, dot));
+        if (module.find(L'.') == std::wstring::npos) module += L".dll";
+        const std::string function = forwarder.substr(dot + 1);
+        // The extension is loaded under its file name, and the loader takes a loaded module
+        // of that name before it searches.
+        std::wstring path;
+        if (_wcsicmp(module.c_str(), PathFindFileNameW(extension.c_str())) == 0) {
+            path = extension;
+        } else if (!system.empty() && IsFile(system + L"\\" + module)) {
+            path = system + L"\\" + module;
+        } else {
+            for (const auto& [folder, place] : SearchFolders(launcherFolder))
+                if (path.empty() && !folder.empty() && IsFile(folder + L"\\" + module))
+                    path = folder + L"\\" + module;
+        }
+        if (path.empty() || module.size() >= MAX_PATH)
+            return Ended(trail, ForwardEnd::kNotFound,
+                         L": " + EscapeControls(module) + L" is missing, so GetProcAddress fails");
+        const UniqueFileHandle file(OpenToRead(path));
+        const FileBytes bytes(file.get());
+        const image::ImageFacts facts =
+            file ? image::ReadImageFacts(bytes) : image::ImageFacts{"cannot be read"};
+        if (!image::LoadableIn64BitProcess(facts))
+            return Ended(trail, ForwardEnd::kNotFound,
+                         L": " + path + L" cannot be loaded, so GetProcAddress fails");
+        if (path != extension) {
+            const image::ImportTable imports = image::ImportedDlls(bytes, facts);
+            const ImportSearch search = FindImports(path, imports.dlls, launcherFolder);
+            bool all = !imports.outside && !imports.unread && !search.unfinished;
+            for (const FoundImport& import : search.found)
+                all = all && import.place != ImportPlace::kMissing;
+            if (!all)
+                return Ended(trail, ForwardEnd::kNotFound,
+                             L": " + path +
+                                 L" imports a DLL that is missing or unreadable, so it does not "
+                                 L"load and GetProcAddress fails");
+        }
+        if (!followed.insert({Folded(path), function}).second)
+            return Ended(trail, ForwardEnd::kLoop,
+                         L": back at an export already followed, which the loader follows again "
+                         L"until the stack overflows");
+        const image::ExportLookup lookup =
+            !function.empty() && function[0] == '#'
+                ? image::FindExportByOrdinal(
+                      bytes, facts,
+                      static_cast<uint32_t>(std::strtoul(function.c_str() + 1, nullptr, 10)))
+                : image::FindExport(bytes, facts, function);
+        if (lookup.result == image::ExportResult::kFound)
+            return Ended(trail, ForwardEnd::kFound, L" (in " + path + L")");
+        if (lookup.result != image::ExportResult::kForwarded)
+            return Ended(trail, ForwardEnd::kNotFound,
+                         L": " + path + L" exports no such function, so GetProcAddress fails");
+        forwarder = lookup.forwardedTo;
+        whole = lookup.forwarderWhole;
+    }
 }

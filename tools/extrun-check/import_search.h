@@ -21,9 +21,36 @@ struct FoundImport {
     std::wstring path;
 };
 
+struct ImportSearch {
+    std::vector<FoundImport> found;
+    // More DLLs than the search follows (1024 names): what the rest holds was not looked at.
+    bool unfinished = false;
+};
+
 // The DLLs that the extension at `extension` (importing `imports`) needs
 // from outside the system, each once, and then those that they import in
-// turn, up to 64 in all.
-std::vector<FoundImport> FindImports(const std::wstring& extension,
-                                     const std::vector<std::string>& imports,
-                                     const std::wstring& launcherFolder);
+// turn.
+ImportSearch FindImports(const std::wstring& extension, const std::vector<std::string>& imports,
+                         const std::wstring& launcherFolder);
+
+// Where the loader's search for an export forwarded to another DLL ends.
+enum class ForwardEnd {
+    kFound,     // an export that is no forwarder: the entry is called
+    kNotFound,  // a DLL missing or not loadable, or no such export: GetProcAddress fails
+    kLoop,      // back at an export already followed: the loader recurses until the stack ends
+    kUnknown,   // more than 16 forwarders, or one longer than the check reads
+};
+
+struct ForwardTrail {
+    ForwardEnd end = ForwardEnd::kUnknown;
+    // What happened, one step a forwarder, as the report shows it.
+    std::wstring steps;
+};
+
+// Follows the forwarder `text` of `entry` in the extension at `extension` as the loader does
+// for GetProcAddress: the DLL named before the last ".", with ".dll" added where that name has
+// no ".", is the extension itself when it bears its file name, else the system's or the one
+// the import search finds; the export named after the ".", or by ordinal after "#".
+ForwardTrail FollowForwarder(const std::wstring& extension, const std::string& entry,
+                             const std::string& text, bool whole,
+                             const std::wstring& launcherFolder);
