@@ -34,11 +34,12 @@ function(extrun_debug_file target)
   target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:C,CXX>:-g>)
   target_link_options(${target} PRIVATE LINKER:--build-id)
   set(file $<TARGET_FILE:${target}>)
-  # objcopy stamps the time of the copy into a PE header unless SOURCE_DATE_EPOCH says
-  # otherwise; 0 is what the link wrote (--no-insert-timestamp), so the same sources still
-  # give the same bytes.
+  # objcopy stamps the time of the copy into the PE header of what it writes, the debug file
+  # too (whose checksum the debug link holds), unless SOURCE_DATE_EPOCH says otherwise; 0 is
+  # what the link wrote (--no-insert-timestamp), so the same sources still give the same bytes.
   add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug ${file} ${file}.debug
+    COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0
+      ${CMAKE_OBJCOPY} --only-keep-debug ${file} ${file}.debug
     COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0
       ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=${file}.debug ${file}
     VERBATIM)

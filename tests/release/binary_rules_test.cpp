@@ -78,7 +78,15 @@ std::map<std::string, std::wstring> Inspect(const ReleaseProgram& program) {
             found["CodeView record"] =
                 FromUtf8(std::string(reinterpret_cast<const char*>(base) +
                                          entries[i].AddressOfRawData, 4));
-    found["debug file beside it"] = Exists(path + L".debug") ? L"there" : L"missing";
+    // The debug file is built as reproducibly as the program: no time in its header either.
+    std::string debugFile;
+    found["debug file beside it"] = L"missing";
+    if (ReadBytes(path + L".debug", &debugFile) && debugFile.size() >= 0x40) {
+        DWORD header = 0, stamp = 1;
+        memcpy(&header, debugFile.data() + 0x3C, sizeof(header));
+        if (header <= debugFile.size() - 12) memcpy(&stamp, debugFile.data() + header + 8, 4);
+        found["debug file beside it"] = L"there, time stamp " + std::to_wstring(stamp);
+    }
     found["imports outside KnownDLLs"] = L"";
     const auto& imports = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     for (auto* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
@@ -140,7 +148,7 @@ TEST(ReleaseBuild, ShippedProgramsKeepEveryBinaryRule) {
             {"DllCharacteristics", std::to_wstring(kHardened)},
             {"time stamp", L"0"},
             {"CodeView record", L"RSDS"},
-            {"debug file beside it", L"there"},
+            {"debug file beside it", L"there, time stamp 0"},
             {"fixed versions", version + L" " + version},
             {"CompanyName", COMPANY},
             {"FileDescription", program.description},
