@@ -87,6 +87,14 @@ function(_extrun_sign_command prefix caller check)
   foreach(option CERT KEY PKCS12 KEY_PASSWORD_FILE)
     if(S_${option})
       get_filename_component(file "${S_${option}}" ABSOLUTE)
+      # A file no rule of this build makes must be there now: the build would otherwise stop
+      # in the generator, saying only that the file is missing and no rule makes it. A rule of
+      # another folder than the caller's says so in EXTRUN_BUILD_MADE_FILES.
+      get_source_file_property(generated ${file} GENERATED)
+      get_property(made GLOBAL PROPERTY EXTRUN_BUILD_MADE_FILES)
+      if(NOT EXISTS ${file} AND NOT generated AND NOT file IN_LIST made)
+        message(FATAL_ERROR "${caller}: ${option} ${file}: no such file")
+      endif()
       string(REPLACE KEY_PASSWORD_FILE PASSWORD_FILE name ${option})
       list(APPEND command -D${name}=${file})
       list(APPEND files ${file})
@@ -107,6 +115,9 @@ endfunction()
 
 function(extrun_sign target)
   _extrun_sign_command(sign "extrun_sign(${target})" ON ${ARGN})
+  # Whatever changes the file after the link must come before the signature (extrun_debug_file
+  # asks for this property).
+  set_target_properties(${target} PROPERTIES EXTRUN_SIGNED ON)
   set(file $<TARGET_FILE:${target}>)
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND ${sign_COMMAND} -DIN=${file} -DOUT=${file} -P ${EXTRUN_SIGN_SCRIPT}
@@ -203,12 +214,32 @@ function(_extrun_unmangled text out)
   set(${out} "${bytes}" PARENT_SCOPE)
 endfunction()
 
+# <out>: which files the signing reads and where the key's password comes from, for a message
+# that a CI log alone makes plain.
+function(_extrun_signing_inputs out)
+  if(PKCS12)
+    set(text "the PKCS#12 file ${PKCS12}")
+  else()
+    set(text "the certificate ${CERT} and the key ${KEY}")
+  endif()
+  if(PASSWORD_FILE)
+    string(APPEND text " with the password in the file ${PASSWORD_FILE}")
+  elseif(PASSWORD_ENV)
+    string(APPEND text " with the password in the environment variable ${PASSWORD_ENV}")
+  else()
+    string(APPEND text " without a password")
+  endif()
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+
 # Runs openssl with `arguments`; <out> gets what it printed. Fails the signing where openssl does.
 function(_extrun_openssl out)
   execute_process(COMMAND ${OPENSSL} ${ARGN} RESULT_VARIABLE code OUTPUT_VARIABLE text
     ERROR_VARIABLE error)
   if(NOT code EQUAL 0)
-    _extrun_sign_failed("openssl ${ARGV1} could not read the key or certificate:\n${error}")
+    _extrun_signing_inputs(inputs)
+    _extrun_sign_failed("openssl ${ARGV1} could not read ${inputs} (a wrong password, or not \
+that kind of file):\n${error}")
   endif()
   set(${out} "${text}" PARENT_SCOPE)
 endfunction()
@@ -297,6 +328,11 @@ the launcher does not load under any name)")
 endfunction()
 
 function(_extrun_sign_file)
+  if(PASSWORD_ENV AND NOT DEFINED ENV{${PASSWORD_ENV}})
+    _extrun_signing_inputs(inputs)
+    _extrun_sign_failed("the environment variable ${PASSWORD_ENV}, which holds the key's \
+password, is not set (signing with ${inputs})")
+  endif()
   if(CHECK_NAME)
     _extrun_check_signer_name()
   endif()
@@ -309,10 +345,6 @@ function(_extrun_sign_file)
   if(PASSWORD_FILE)
     list(APPEND options -readpass ${PASSWORD_FILE})
   elseif(PASSWORD_ENV)
-    if(NOT DEFINED ENV{${PASSWORD_ENV}})
-      _extrun_sign_failed("the environment variable ${PASSWORD_ENV}, which holds the key's \
-password, is not set")
-    endif()
     # osslsigncode takes a password on its command line, where every user of the machine could
     # read it, or from a file: one only its owner can read, gone once the signing is done.
     file(WRITE ${OUT}.password "")
@@ -329,7 +361,8 @@ password, is not set")
     RESULT_VARIABLE code OUTPUT_VARIABLE output ERROR_VARIABLE output)
   file(REMOVE ${OUT}.password)
   if(NOT code EQUAL 0)
-    _extrun_sign_failed("osslsigncode failed:\n${output}")
+    _extrun_signing_inputs(inputs)
+    _extrun_sign_failed("osslsigncode could not sign with ${inputs}:\n${output}")
   endif()
   file(RENAME ${OUT}.signed ${OUT})
 endfunction()

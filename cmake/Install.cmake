@@ -3,8 +3,9 @@
 # benchmark.
 #
 # Two install components, one archive each (cpack makes both):
-#   devkit   the programs as the build made them, the headers, the package library, the CMake
-#            package with the toolchain file and an example product, the README and the notices:
+#   devkit   the programs as the build made them with their debug files, the headers, the package
+#            library, the CMake package with the toolchain file and an example product, the README
+#            and the notices:
 #            extrun-<version>-win64-devkit.zip, which holds the whole install.
 #   runtime  what a product ships: extrun.exe, the README and the notices of what is linked into
 #            it, with the uploader component (the reference FaultSend.exe) beside them:
@@ -28,6 +29,11 @@ install(TARGETS extrun extrun-check extrun-pack extrun_package_builder extrun_ex
 # component of its own.
 install(TARGETS extrun_faultsend EXPORT extrunTargets RUNTIME DESTINATION bin COMPONENT devkit)
 install(TARGETS extrun_faultsend RUNTIME DESTINATION bin COMPONENT uploader)
+# The programs' debug information, which a developer's debugger and a symbol store take; no
+# user needs it, so it stays out of the runtime.
+foreach(program extrun extrun-check extrun-pack extrun_faultsend)
+  install(FILES $<TARGET_FILE:${program}>.debug DESTINATION bin COMPONENT devkit)
+endforeach()
 install(DIRECTORY include/extrun DESTINATION include COMPONENT devkit)
 install(FILES ${docs} DESTINATION share/doc/extrun COMPONENT devkit)
 install(FILES cmake/mingw-w64-x86_64.cmake DESTINATION share/extrun COMPONENT devkit)
@@ -39,6 +45,7 @@ include(CMakePackageConfigHelpers)
 write_basic_package_version_file(extrunConfigVersion.cmake COMPATIBILITY SameMajorVersion
   ARCH_INDEPENDENT)
 install(FILES cmake/extrunConfig.cmake cmake/ExtrunSign.cmake cmake/ExtrunCheck.cmake
+  cmake/ExtrunExtensionInfo.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/extrunConfigVersion.cmake DESTINATION lib/cmake/extrun
   COMPONENT devkit)
 
@@ -50,6 +57,8 @@ set(CPACK_PACKAGE_FILE_NAME extrun-${PROJECT_VERSION}-win64)
 set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_GROUPING ONE_PER_GROUP)
 set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/ArchiveOneEntryEach.cmake)
+set(CPACK_EXTRUN_CMAKE_COMMAND ${CMAKE_COMMAND})
 include(CPack)
 cpack_add_component(devkit GROUP devkit)
 cpack_add_component(runtime GROUP runtime)

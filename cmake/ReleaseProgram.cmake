@@ -4,8 +4,10 @@
 #
 # The program gets the manifest and a version resource built from the
 # project's version and the build's company and product names (see the top
-# CMakeLists.txt), no symbols in Release builds and, when a certificate is
-# configured below, an Authenticode signature after every link. The binary
+# CMakeLists.txt), a debug identifier with its debug information in
+# <file>.debug beside it and no symbols in itself (extrun_debug_file) and,
+# when a certificate is configured below, an Authenticode signature after
+# every link. The binary
 # rules test (tests/release) checks every program made here, its size against
 # SIZE_BUDGET where one is given.
 #
@@ -20,6 +22,22 @@ set(EXTRUN_SIGNING_KEY_PASSWORD_FILE "" CACHE FILEPATH "A file holding the key's
 set(EXTRUN_SIGNING_TIMESTAMP_URL "" CACHE STRING "An RFC 3161 time-stamping server; empty: no time stamp")
 
 include(${CMAKE_CURRENT_LIST_DIR}/ExtrunSign.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/ExtrunExtensionInfo.cmake)
+
+# A signing key that is half given, or given but not there, would leave the programs unsigned
+# or stop the build in the generator: both are refused here, naming the variable.
+if(EXTRUN_SIGNING_CERT OR EXTRUN_SIGNING_KEY)
+  set(files EXTRUN_SIGNING_CERT EXTRUN_SIGNING_KEY)
+  if(EXTRUN_SIGNING_KEY_PASSWORD_FILE)
+    list(APPEND files EXTRUN_SIGNING_KEY_PASSWORD_FILE)
+  endif()
+  foreach(variable IN LISTS files)
+    if(NOT EXISTS "${${variable}}" OR IS_DIRECTORY "${${variable}}")
+      message(FATAL_ERROR "${variable} names no file (\"${${variable}}\"): release signing "
+        "needs EXTRUN_SIGNING_CERT and EXTRUN_SIGNING_KEY, both files")
+    endif()
+  endforeach()
+endif()
 
 # <var>: <text> as the inside of an RC string literal.
 function(extrun_rc_text var text)
@@ -51,7 +69,7 @@ function(extrun_release_program target description)
   # windres reads the manifest as data, which no dependency scan sees.
   set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS ${EXTRUN_PROGRAM_MANIFEST})
 
-  target_link_options(${target} PRIVATE $<$<CONFIG:Release,MinSizeRel>:-s>)
+  extrun_debug_file(${target})
   set_target_properties(${target} PROPERTIES
     EXTRUN_FILE_NAME ${EXTRUN_PROGRAM_FILE_NAME} EXTRUN_DESCRIPTION "${description}"
     EXTRUN_SIZE_BUDGET ${P_SIZE_BUDGET})

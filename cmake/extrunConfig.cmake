@@ -1,6 +1,7 @@
 # find_package(extrun [COMPONENTS ...]): extrun::extension (extrun/extension.h), extrun::package
 # (the package library and extrun/package.h), the programs extrun::extrun, extrun::extrun-check
-# and extrun::extrun-pack, extrun_sign(), extrun_sign_copy() and extrun_add_check(). Components
+# and extrun::extrun-pack, extrun_sign(), extrun_sign_copy(), extrun_add_check(),
+# extrun_extension_info() and extrun_debug_file(). Components
 # name those targets without the namespace; all of them are always there.
 #
 # Everything here is for 64-bit Windows programs built by mingw-w64 GCC, as extrun is: a project
@@ -32,3 +33,4 @@ endforeach()
 include(${CMAKE_CURRENT_LIST_DIR}/extrunTargets.cmake)
 include(${CMAKE_CURRENT_LIST_DIR}/ExtrunSign.cmake)
 include(${CMAKE_CURRENT_LIST_DIR}/ExtrunCheck.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/ExtrunExtensionInfo.cmake)

@@ -24,5 +24,7 @@ else()
   set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 endif()
 
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
+# Every program and DLL also carries a CodeView debug identifier (a hash of the linked file), by
+# which a debugger or a crash service matches a minidump's module to its symbols.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,--build-id")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -Wl,--build-id")

@@ -1,7 +1,9 @@
-# A product team's afternoon: the install and its two zips hold exactly what ships; the example
-# product and consumer/, built on the install alone with its toolchain file, sign with PKCS#12,
-# pass extrun_add_check and run as extrun-check foretells; a project that is no 64-bit Windows
-# build is refused, and a signer name the launcher refuses fails every build until it is mended.
+# A product team's afternoon: the install and its two zips hold exactly what ships, each path
+# once; the example product and consumer/, built on the install alone with its toolchain file,
+# get version resources and debug files, sign with PKCS#12, pass extrun_add_check and run as
+# extrun-check foretells; a project that is no 64-bit Windows build is refused, a signing key
+# that is not there fails at configure and a wrong password at the build, naming the file and the
+# variable, and a signer name the launcher refuses fails every build until it is mended.
 set(work ${BUILD}/consumer-test)
 set(prefix ${work}/prefix)
 set(tree ${BUILD}/wineprefix/drive_c/wistmere)
@@ -26,13 +28,22 @@ run(0 ${CMAKE_COMMAND} --install ${BUILD} --prefix ${prefix})
 run(0 ${CMAKE_CPACK_COMMAND} --config ${BUILD}/CPackConfig.cmake -B ${work})
 set(runtime bin/FaultSend.exe bin/extrun.exe share/doc/extrun/README.md
   share/doc/extrun/THIRD-PARTY-NOTICES.txt)
-set(devkit ${runtime} bin/extrun-check.exe bin/extrun-pack.exe include/extrun/extension.h
-  include/extrun/package.h lib/cmake/extrun/ExtrunCheck.cmake lib/cmake/extrun/ExtrunSign.cmake
+set(devkit ${runtime} bin/extrun-check.exe bin/extrun-pack.exe bin/extrun.exe.debug
+  bin/extrun-check.exe.debug bin/extrun-pack.exe.debug bin/FaultSend.exe.debug
+  include/extrun/extension.h include/extrun/package.h lib/cmake/extrun/ExtrunCheck.cmake
+  lib/cmake/extrun/ExtrunExtensionInfo.cmake lib/cmake/extrun/ExtrunSign.cmake
   lib/cmake/extrun/extrunConfig.cmake lib/cmake/extrun/extrunConfigVersion.cmake
   lib/cmake/extrun/extrunTargets-release.cmake lib/cmake/extrun/extrunTargets.cmake
   lib/libextrun-package.a share/extrun/example/CMakeLists.txt share/extrun/example/extension.cpp
   share/extrun/example/product.cpp share/extrun/mingw-w64-x86_64.cmake)
 foreach(kit devkit runtime)
+  run(0 ${CMAKE_COMMAND} -E tar tf ${work}/extrun-${VERSION}-win64-${kit}.zip)
+  string(REGEX MATCHALL "[^\n]+" entries "${out}")
+  set(once ${entries})
+  list(REMOVE_DUPLICATES once)
+  if(NOT once STREQUAL entries)
+    message(FATAL_ERROR "the ${kit} archive lists a path twice:\n${out}")
+  endif()
   file(ARCHIVE_EXTRACT INPUT ${work}/extrun-${VERSION}-win64-${kit}.zip DESTINATION ${work}/${kit})
   set(${kit}_tree ${work}/${kit}/extrun-${VERSION}-win64)
   file(GLOB_RECURSE files LIST_DIRECTORIES false RELATIVE ${${kit}_tree} ${${kit}_tree}/*)
@@ -48,6 +59,13 @@ foreach(program extrun extrun-check extrun-pack uploader/FaultSend)
   run(0 ${CMAKE_COMMAND} -E compare_files ${prefix}/bin/${name}.exe ${BUILD}/bin/${program}.exe)
 endforeach()
 run(0 ${CMAKE_COMMAND} -E compare_files ${prefix}/bin/extrun.exe ${runtime_tree}/bin/extrun.exe)
+file(STRINGS ${prefix}/share/doc/extrun/THIRD-PARTY-NOTICES.txt notices LIMIT_COUNT 1)
+file(GLOB programs RELATIVE ${prefix}/bin ${prefix}/bin/*.exe)
+foreach(program IN LISTS programs)
+  if(NOT notices MATCHES "${program}")
+    message(FATAL_ERROR "the notices do not cover ${program}: ${notices}")
+  endif()
+endforeach()
 # The program that links the package library brings the stack guard's run-time.
 run(0 x86_64-w64-mingw32-nm -g --defined-only ${prefix}/lib/libextrun-package.a)
 if(out MATCHES " (__stack_chk_fail|__stack_chk_guard|__[a-z_]*chk[a-z_]*)\n")
@@ -68,17 +86,56 @@ expect("this project builds for Windows .*\\(pointers of 4 bytes\\)")
 set(ENV{WISTMERE_KEY_PASSWORD} "throw-away")
 run(0 ${OPENSSL} pkcs12 -export -in ${CERT} -inkey ${KEY} -out ${work}/wistmere.p12
   -passout env:WISTMERE_KEY_PASSWORD)
+set(configure ${CMAKE_COMMAND} ${consumer} -B ${work}/build
+  -DCMAKE_TOOLCHAIN_FILE=${prefix}/share/extrun/mingw-w64-x86_64.cmake
+  -DSIGNING_PASSWORD_ENV=WISTMERE_KEY_PASSWORD -DCMAKE_CROSSCOMPILING_EMULATOR=${BUILD}/wine-run)
+# Signing keys that are not there stop the configure step, which names them.
+run(1 ${configure} -DSIGNING_PKCS12=${work}/missing.p12)
+expect("SIGNING_PKCS12 names no PKCS#12 file \\(\"${work}/missing.p12\"\\)")
+run(1 ${configure} -DSIGNING_PKCS12=${work}/wistmere.p12)
+expect("extrun_sign\\(entries\\): CERT ${work}/build/signer.pem: no such file")
 file(COPY_FILE ${CERT} ${work}/build/signer.pem)
 file(COPY_FILE ${KEY} ${work}/build/signer.key)
-run(0 ${CMAKE_COMMAND} ${consumer} -B ${work}/build
-  -DCMAKE_TOOLCHAIN_FILE=${prefix}/share/extrun/mingw-w64-x86_64.cmake
-  -DSIGNING_PKCS12=${work}/wistmere.p12 -DSIGNING_PASSWORD_ENV=WISTMERE_KEY_PASSWORD
-  -DCMAKE_CROSSCOMPILING_EMULATOR=${BUILD}/wine-run)
+run(0 ${configure})
+# So does a release signing of extrun's own programs with half a key.
+run(1 ${CMAKE_COMMAND} -DEXTRUN_SIGNING_CERT=${CERT} -DEXTRUN_SIGNING_KEY=${work}/missing.pem
+  -P ${CMAKE_CURRENT_LIST_DIR}/../../cmake/ReleaseProgram.cmake)
+expect("EXTRUN_SIGNING_KEY names no file \\(\"${work}/missing.pem\"\\)")
+# A wrong password in CI: the failure names the file and the variable.
+set(ENV{WISTMERE_KEY_PASSWORD} "wrong")
+run(1 ${CMAKE_COMMAND} --build ${work}/build --target hello)
+expect("hello.dll not signed, and removed: openssl pkcs12 could not read the PKCS#12 file \
+${work}/wistmere.p12 with the password in the environment variable WISTMERE_KEY_PASSWORD")
+set(ENV{WISTMERE_KEY_PASSWORD} "throw-away")
 run(0 ${CMAKE_COMMAND} --build ${work}/build)
 run(8 ${CMAKE_CTEST_COMMAND} --test-dir ${work}/build --output-on-failure)
-expect("extrun_check.entries \\.+\\*+Failed .* launcher: [^ ]*extrun\\.exe \\(there\\) .* \
-entry: \"Plain\" not exported; \"_Z5PlainPKw\" is a C\\+\\+ name for it: declare the entry extern \
-\"C\" imports: system DLLs only exit code: 0 \\(with --exitcode=1: 14\\) verdict: no export Plain .* extrun_check.hello \\.+ +Passed")
+expect("extrun_check.entries.Plain \\.+\\*+Failed .* tree: [^ ]*extrun_check.entries.Plain, made \
+for this check alone: bin.extrun.exe, bin.extrun-check.exe, ext.entries.dll; no product program \
+and no FaultSend.exe, so the product: and uploader: lines say none launcher: [^ ]*extrun\\.exe \
+\\(there\\) .* entry: \"Plain\" not exported; \"_Z5PlainPKw\" is a C\\+\\+ name for it: declare \
+the entry extern \"C\" imports: system DLLs only exit code: 0 \\(with --exitcode=1: 14\\) verdict: \
+no export Plain ")
+# Several entries of one DLL, in one call and in two, and a DLL of its own in the launcher's folder.
+foreach(check hello.Run entries.RunFromC withdep.Run withdep.Stop)
+  expect("extrun_check.${check} \\.+ +Passed")
+endforeach()
+# Version resources, and debug files beside the DLLs, matched to them by their CodeView record.
+run(0 x86_64-w64-mingw32-windres -i ${work}/build/withdep.dll -O rc)
+expect("FILEVERSION 2, 7, 0, 0 .* VALUE \"CompanyName\", \"Wistmere \"\"Co\"\"\" .* \
+VALUE \"OriginalFilename\", \"withdep.dll\" VALUE \"ProductName\", L\"Wistmere \\\\x5317\\\\x4eac\"")
+# Every DLL the toolchain file links has a CodeView record, even without a debug file.
+run(0 x86_64-w64-mingw32-objdump -p ${work}/build/entries.dll)
+expect("\\(format RSDS signature [0-9a-f]+ age 1")
+foreach(file example/hello.dll withdep.dll)
+  run(0 x86_64-w64-mingw32-objdump -h -p ${work}/build/${file})
+  if(flat MATCHES "\\.debug_")
+    message(FATAL_ERROR "${file}: debug sections left in it:\n${out}")
+  endif()
+  expect("CodeView [0-9a-f]+ [0-9a-f]+ [0-9a-f]+ \\(format RSDS signature [0-9a-f]+ age 1")
+  string(REGEX MATCH "RSDS signature ([0-9a-f]+)" id "${flat}")
+  run(0 x86_64-w64-mingw32-objdump -p ${work}/build/${file}.debug)
+  expect("format ${id} age 1")
+endforeach()
 run(0 ${CMAKE_COMMAND} --install ${work}/build --prefix ${tree})
 foreach(signed ext/hello.dll bin/extrun.exe)
   run(0 osslsigncode verify -CAfile ${CERT} -in ${tree}/${signed})

@@ -67,6 +67,26 @@ std::map<std::string, std::wstring> Inspect(const ReleaseProgram& program) {
     const auto& nt = *reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
     found["DllCharacteristics"] = std::to_wstring(nt.OptionalHeader.DllCharacteristics & kHardened);
     found["time stamp"] = std::to_wstring(nt.FileHeader.TimeDateStamp);
+    // What a minidump records of the module, and a debugger or crash service matches its
+    // symbols by: a CodeView record ("RSDS", a 16-byte id, an age), with the symbols beside.
+    found["CodeView record"] = L"";
+    const auto& debug = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_DEBUG];
+    const auto* entries = reinterpret_cast<const IMAGE_DEBUG_DIRECTORY*>(base + debug.VirtualAddress);
+    for (size_t i = 0; debug.VirtualAddress && i < debug.Size / sizeof(*entries); ++i)
+        if (entries[i].Type == IMAGE_DEBUG_TYPE_CODEVIEW && entries[i].AddressOfRawData &&
+            entries[i].SizeOfData >= 24)
+            found["CodeView record"] =
+                FromUtf8(std::string(reinterpret_cast<const char*>(base) +
+                                         entries[i].AddressOfRawData, 4));
+    // The debug file is built as reproducibly as the program: no time in its header either.
+    std::string debugFile;
+    found["debug file beside it"] = L"missing";
+    if (ReadBytes(path + L".debug", &debugFile) && debugFile.size() >= 0x40) {
+        DWORD header = 0, stamp = 1;
+        memcpy(&header, debugFile.data() + 0x3C, sizeof(header));
+        if (header <= debugFile.size() - 12) memcpy(&stamp, debugFile.data() + header + 8, 4);
+        found["debug file beside it"] = L"there, time stamp " + std::to_wstring(stamp);
+    }
     found["imports outside KnownDLLs"] = L"";
     const auto& imports = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     for (auto* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
@@ -127,6 +147,8 @@ TEST(ReleaseBuild, ShippedProgramsKeepEveryBinaryRule) {
             {"imports outside KnownDLLs", L""},
             {"DllCharacteristics", std::to_wstring(kHardened)},
             {"time stamp", L"0"},
+            {"CodeView record", L"RSDS"},
+            {"debug file beside it", L"there, time stamp 0"},
             {"fixed versions", version + L" " + version},
             {"CompanyName", COMPANY},
             {"FileDescription", program.description},
