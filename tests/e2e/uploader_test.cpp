@@ -382,6 +382,12 @@ TEST(ReferenceUploader, SendsEachFaultOnceWithEveryFieldToTheServiceTheProductNa
     UploadService service(true);
     ASSERT_FALSE(service.Port().empty());
     UploaderTree tree;
+    // A file refused whole (a key in another letter case) sends nothing; the dump is written.
+    WriteBytes(tree.Path(L"bin\\FaultSend.upload"),
+               "url=http://127.0.0.1:" + service.Port() + "/\r\nField.token=t0\r\n");
+    tree.Run(L"--dll=ext\\e2e_ext.dll --entry=Abort");
+    ASSERT_EQ(tree.DumpStems().size(), 1u);
+    EXPECT_TRUE(service.Arrived(1, 3000).empty());
     WriteBytes(tree.Path(L"bin\\FaultSend.upload"),
                "# sent to the test service\r\nurl=http://127.0.0.1:" + service.Port() +
                    "/api/7/minidump/?sentry_key=k\r\nfield.token=t0\r\n");
