@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "minidump_reader.h"
+#include "stack_walk.h"
 #include "test_support.h"
 
 using namespace testsupport;
@@ -78,6 +79,26 @@ TEST(MinidumpReader, ReadsTheFaultTheThreadAndTheModulesOfAWholeDumpAndRefusesEv
 
     std::string thisProgram;
     ReadBytes(program, &thisProgram);
+    // The thread walked from where it captured its context, through the test's own frames, with
+    // this program's unwind data; without the file, the walk says why it stops.
+    const auto walk = [&](const std::string* image) {
+        return minidump::DescribeFrames(
+            facts, reinterpret_cast<const uint8_t*>(dump.data()), dump.size(), [&](size_t) {
+                return image ? minidump::ImageBytes{reinterpret_cast<const uint8_t*>(image->data()),
+                                                    image->size()}
+                             : minidump::ImageBytes();
+            });
+    };
+    const std::string frames = walk(&thisProgram);
+    EXPECT_EQ(frames.rfind("frames of thread " + std::to_string(GetCurrentThreadId()) +
+                               ":\r\n  #0 faultsend_tests.exe+0x",
+                           0),
+              0u)
+        << frames;
+    EXPECT_NE(frames.find("\r\n  #3 faultsend_tests.exe+0x"), std::string::npos) << frames;
+    EXPECT_NE(walk(nullptr).find(" (no unwind data: the module's file is not at hand"),
+              std::string::npos);
+    EXPECT_NE(walk(&dump).find(" (no unwind data: "), std::string::npos);
     constexpr uint32_t kFar = 0x7FFFFFF0;
     const size_t threads = StreamEntry(dump, 3), modules = StreamEntry(dump, 4);
     const uint32_t firstName = U32(dump, U32(dump, modules + 8) + 4 + 20);
@@ -102,8 +123,10 @@ TEST(MinidumpReader, ReadsTheFaultTheThreadAndTheModulesOfAWholeDumpAndRefusesEv
     // A high surrogate last in a name stands alone, whatever follows the name.
     std::string split = dump;
     const uint16_t pair[] = {0xD800, 0xDC00};
-    split.replace(firstName + 4 + U32(dump, firstName) - 2, 4, reinterpret_cast<const char*>(pair), 4);
-    const std::string name = Read(split).modules.at(0).path;
+    split.replace(firstName + 4 + U32(dump, firstName) - 2, 4, reinterpret_cast<const char*>(pair),
+                  4);
+    const minidump::DumpFacts splitFacts = Read(split);
+    const std::string name = splitFacts.names.at(splitFacts.modules.at(0).name);
     EXPECT_EQ(name.substr(name.size() - 3), "\xEF\xBF\xBD");
 
     // Each cut reads as the whole dump, when the streams read lie before it, or is refused. What
@@ -116,5 +139,64 @@ TEST(MinidumpReader, ReadsTheFaultTheThreadAndTheModulesOfAWholeDumpAndRefusesEv
             ASSERT_EQ(minidump::Describe(read), described) << size;
         else
             ASSERT_EQ(read.problem.rfind("truncated: ", 0), 0u) << size << ": " << read.problem;
+    }
+}
+
+// Names made to fool a reader: line breaks and bidirectional controls show as <U+XXXX>, and names
+// that share the file's bytes (every module named by one name of 32,767 U+0001, or names that
+// overlap) give output within a small multiple of the file's size. Each is left in bin/ as a seed
+// for the fuzzer (scripts/fuzz).
+TEST(MinidumpReader, ShowsEveryModuleNameEscapedAndWithinABoundSetByTheFilesSize) {
+    EXCEPTION_RECORD record = {EXCEPTION_BREAKPOINT};
+    const std::string dump = DumpOfThisProcess(record);
+    const size_t list = U32(dump, StreamEntry(dump, 4) + 8), modules = U32(dump, list);
+    const auto nameAt = [&](size_t module) { return list + 4 + module * 108 + 20; };
+    // Module 0's name rewritten in place, as long as it was.
+    std::string disguised = dump;
+    const char16_t marks[] = u"\n\x85\x2028\x2029\x202E\x2066\x200F\x061C\x1B";
+    disguised.replace(U32(dump, nameAt(0)) + 4, sizeof(marks) - 2,
+                      reinterpret_cast<const char*>(marks), sizeof(marks) - 2);
+    // One name of 32,767 U+0001 for every module.
+    std::string shared = dump + std::string(4, '\0');
+    shared.replace(shared.size() - 4, 4, "\xFE\xFF\0\0", 4);
+    for (size_t i = 0; i < 65534; i += 2) shared += std::string("\x01\0", 2);
+    for (size_t i = 0; i < modules; ++i) shared = With(shared, nameAt(i), dump.size());
+    // Names 4 bytes apart in one run of (U+FFF0, U+0000): each is its own 65,520 bytes long.
+    std::string overlapping = dump;
+    for (size_t i = 0; i < 65534 / 4 + modules; ++i) overlapping += std::string("\xF0\xFF\0\0", 4);
+    for (size_t i = 0; i < modules; ++i)
+        overlapping = With(overlapping, nameAt(i), dump.size() + 4 * i);
+    // Module 0 given a CodeView record whose file name holds a right-to-left override.
+    const std::string rsds(
+        "RSDS\x67\x45\x23\x01\xAB\x89\xEF\xCD\x00\x11\x22\x33\x44\x55\x66\x77"
+        "\x0A\0\0\0ab\xE2\x80\xAE"
+        "c.pdb\0",
+        35);
+    const std::string recorded =
+        With(With(dump + rsds, list + 4 + 76, static_cast<uint32_t>(rsds.size())), list + 4 + 80,
+             static_cast<uint32_t>(dump.size()));
+    const struct {
+        const char* name;
+        const std::string& bytes;
+        const char* shows;
+    } cases[] = {
+        {"debug", recorded,
+         "\r\n    debug id: 0123456789ABCDEF0011223344556677A ab<U+202E>c.pdb\r\n"},
+        {"disguised", disguised,
+         "<U+000A><U+0085><U+2028><U+2029><U+202E><U+2066><U+200F><U+061C><U+001B>"},
+        {"shared", shared, "(named as the module at 0x"},
+        {"overlapping", overlapping, "<cut: "},
+    };
+    for (const auto& c : cases) {
+        WriteBytes(
+            BinPath(L"minidump_seed_" + std::wstring(c.name, c.name + strlen(c.name)) + L".dmp"),
+            c.bytes);
+        const minidump::DumpFacts facts = Read(c.bytes);
+        ASSERT_EQ(facts.problem, "") << c.name;
+        const std::string described = minidump::Describe(facts);
+        EXPECT_NE(described.find(c.shows), std::string::npos) << c.name;
+        for (const char* raw : {"\xC2\x85", "\xE2\x80\xA8", "\xE2\x80\xAE", "\x1B", "\x01"})
+            EXPECT_EQ(described.find(raw), std::string::npos) << c.name;
+        EXPECT_LE(described.size(), 5 * c.bytes.size() + 100000) << c.name;
     }
 }

@@ -53,6 +53,18 @@ bool OpenDumpTarget(const UploadRequest& request, DumpTarget& target, std::wstri
         why = L"no fault record at --pep=" + std::to_wstring(request.pep) + L" in " + process;
         return false;
     }
+    FILETIME started, ended, kernel, user;
+    if (!GetProcessTimes(target.process.get(), &started, &ended, &kernel, &user)) {
+        why = WithError(L"the start time of " + process + L" is not known");
+        return false;
+    }
+    wchar_t fault[96] = {};
+    _snwprintf(
+        fault, 95, L"%lu-%llu-%lu-%08lX-%llX", request.pid,
+        ULARGE_INTEGER{{started.dwLowDateTime, started.dwHighDateTime}}.QuadPart, request.tid,
+        record.ExceptionCode,
+        static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(record.ExceptionAddress)));
+    target.fault = fault;
     wchar_t path[MAX_PATH] = {};
     DWORD length = MAX_PATH;
     if (!QueryFullProcessImageNameW(target.process.get(), 0, path, &length)) {

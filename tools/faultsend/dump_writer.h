@@ -12,6 +12,10 @@
 struct DumpTarget {
     UniqueHandle process;
     std::wstring program;  // its image's full path
+    // What tells this fault from every other while the process lives, and
+    // from a later process given the same id: "<pid>-<start time>-<tid>-
+    // <code>-<address>", the start time as a FILETIME, the rest in hex.
+    std::wstring fault;
 };
 
 // Opens the process and checks that the request fits it: it is still

@@ -14,9 +14,11 @@
 #include "dump_store.h"
 #include "dump_writer.h"
 #include "minidump_reader.h"
+#include "stack_walk.h"
 #include "product/product_folders.h"
 #include "text_output.h"
 #include "upload_request.h"
+#include "upload_sender.h"
 
 namespace {
 
@@ -42,9 +44,13 @@ int Refuse(int code, const std::wstring& why) {
     return code;
 }
 
-DWORD WINAPI EndAfterBound(void*) {
-    Sleep(kBoundMs);
-    Refuse(kGaveUp, L"no dump written within " + std::to_wstring(kBoundMs / 1000) + L" s");
+// The sender's own bound lies within this one.
+constexpr DWORD kSenderBoundMs = 5 * 60 * 1000;
+
+DWORD WINAPI EndAfterBound(void* bound) {
+    const auto ms = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(bound));
+    Sleep(ms);
+    Refuse(kGaveUp, L"not done within " + std::to_wstring(ms / 1000) + L" s");
     // Ends at once: a temporary file still open goes with its handle, and no
     // DLL's detach code runs while the writing thread may hold its locks.
     TerminateProcess(GetCurrentProcess(), kGaveUp);
@@ -77,7 +83,8 @@ int Upload(int count, const wchar_t* const* arguments) {
     UploadRequest request;
     std::wstring why;
     if (!ParseUploadRequest(count, arguments, request, why)) return Refuse(kUsage, why);
-    UniqueHandle watchdog(CreateThread(nullptr, 0, EndAfterBound, nullptr, 0, nullptr));
+    UniqueHandle watchdog(CreateThread(nullptr, 0, EndAfterBound,
+                                       reinterpret_cast<void*>(ULONG_PTR{kBoundMs}), 0, nullptr));
     if (!watchdog) return Refuse(kNotWritten, L"cannot start the thread that bounds its time");
 
     DumpTarget target;
@@ -94,12 +101,19 @@ int Upload(int count, const wchar_t* const* arguments) {
 
     SYSTEMTIME now;
     GetLocalTime(&now);
+    // The hand-off reports some faults once per hook they pass; a crash
+    // service would count each report as a crash of its own.
+    const std::wstring first =
+        NoteRepeatedFault(folder, request.source, request.pid, request.tid, target.fault, now);
+    if (!first.empty())
+        return Refuse(kWritten, L"the fault has its dump already: " + folder + L"\\" + first +
+                                    kDumpExtension);
     const std::wstring name = DumpStem(request, now), stem = folder + L"\\" + name;
     // The text first, so that a dump that shows under its name has it beside it.
     PendingFile text(stem + kRequestExtension), dump(stem + kDumpExtension);
     if (!text.Handle() || !dump.Handle())
         return Refuse(kNotWritten, L"cannot create a file in " + folder);
-    if (!WriteWhole(text.Handle(), Utf8(DescribeRequest(request, target.program))))
+    if (!WriteWhole(text.Handle(), Utf8(DescribeRequest(request, target.program, target.fault))))
         return Refuse(kNotWritten, L"cannot write " + stem + kRequestExtension);
     if (!WriteMinidump(target, request, dump.Handle(), why)) return Refuse(kNotWritten, why);
     if (!text.Keep()) return Refuse(kNotWritten, L"cannot name " + stem + kRequestExtension);
@@ -109,7 +123,20 @@ int Upload(int count, const wchar_t* const* arguments) {
         return Refuse(kNotWritten, L"cannot name " + stem + kDumpExtension);
     }
     KeepNewestDumps(folder, request.source, name);
+    // The dump is written and the failing process may go on: the network is
+    // the sender's, in a process of its own.
+    UploadTarget upload;
+    bool uploads = false;
+    if (!ReadUploadFile(upload, uploads, why)) return Refuse(kWritten, why);
+    if (uploads && !StartSender(folder, why)) return Refuse(kWritten, why);
     return kWritten;
+}
+
+int Send(const wchar_t* folder) {
+    UniqueHandle watchdog(CreateThread(
+        nullptr, 0, EndAfterBound, reinterpret_cast<void*>(ULONG_PTR{kSenderBoundMs}), 0, nullptr));
+    if (!watchdog) return Refuse(kNotWritten, L"cannot start the thread that bounds its time");
+    return SendWaitingDumps(folder);
 }
 
 int Show(const wchar_t* path) {
@@ -130,7 +157,29 @@ int Show(const wchar_t* path) {
     const minidump::DumpFacts facts = minidump::ReadDump(bytes.data(), bytes.size());
     if (!facts.problem.empty())
         return Refuse(kNotWritten, std::wstring(path) + L": " + Wide(facts.problem));
-    const std::string described = minidump::Describe(facts);
+    // The modules' files, where the dump's paths name them on this machine,
+    // mapped while the walk reads their unwind data. A name with an escape
+    // or a cut in it is not the path it was.
+    const auto images = [&](size_t index) {
+        const std::string& name = facts.names[facts.modules[index].name];
+        if (name.find("<U+") != std::string::npos || name.find("<cut") != std::string::npos)
+            return minidump::ImageBytes();
+        UniqueFileHandle image(CreateFileW(Wide(name).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        LARGE_INTEGER imageSize = {};
+        if (!image || !GetFileSizeEx(image.get(), &imageSize) || imageSize.QuadPart > kLargestShown)
+            return minidump::ImageBytes();
+        UniqueHandle mapping(
+            CreateFileMappingW(image.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+        void* view = mapping ? MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0) : nullptr;
+        if (!view) return minidump::ImageBytes();
+        // Left mapped until the process ends, a few modules at most.
+        return minidump::ImageBytes{static_cast<const uint8_t*>(view),
+                                    static_cast<size_t>(imageSize.QuadPart)};
+    };
+    const std::string described =
+        minidump::Describe(facts) +
+        minidump::DescribeFrames(facts, bytes.data(), bytes.size(), images);
     TextOutput(STD_OUTPUT_HANDLE).Write(Wide(described));
     return kWritten;
 }
@@ -146,6 +195,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     if (count >= 2 && wcscmp(argv[1], kShow) == 0) {
         if (count != 3) return Refuse(kUsage, L"expected --show <dump file>");
         return Show(argv[2]);
+    }
+    if (count >= 2 && wcscmp(argv[1], kSend) == 0) {
+        if (count != 3) return Refuse(kUsage, L"expected --send <dumps folder>");
+        return Send(argv[2]);
     }
     return Upload(count - 1, argv + 1);
 }

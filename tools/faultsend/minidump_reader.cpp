@@ -3,6 +3,9 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <map>
+
+#include "text_escape.h"
 
 namespace minidump {
 
@@ -20,11 +23,27 @@ constexpr uint32_t kExceptionStream = 6;
 constexpr size_t kThreadSize = 48;
 constexpr size_t kModuleSize = 108;
 constexpr size_t kModuleNameRvaAt = 20;
+constexpr size_t kModuleCvRecordAt = 76;
+// A CodeView record as the linker writes it for a PDB 7.0 or build id:
+// "RSDS", a GUID, an age, a file name ending in NUL.
+constexpr char kRsds[4] = {'R', 'S', 'D', 'S'};
+constexpr size_t kRsdsNameAt = 24;
+constexpr size_t kLongestDebugName = 520;
 constexpr size_t kExceptionStreamSize = 168;
 // Longer than any path a module can have.
 constexpr uint32_t kLongestName = 2 * 32767;
 
 constexpr uint32_t kAccessViolation = 0xC0000005;
+
+// What the names of a dump's modules may take as text together: this many
+// bytes for each byte of the file, and a little more. A name is at most 4
+// times its bytes when every character is escaped, so only names that share
+// the file's bytes (one name for every module, or names that overlap) reach
+// it: the rest are cut, and --show's output and memory stay a small multiple
+// of the file's size.
+constexpr size_t kNameBytesPerFileByte = 4;
+constexpr size_t kNameBytesOverFile = 64 * 1024;
+constexpr char kCut[] = "<cut: the names pass 4 bytes of text a byte of the file>";
 
 class Bytes {
 public:
@@ -43,6 +62,7 @@ public:
     uint16_t U16(uint64_t at) const {
         return static_cast<uint16_t>(data_[at] | data_[at + 1] << 8);
     }
+    const uint8_t* At(uint64_t at) const { return data_ + at; }
 
 private:
     const uint8_t* data_;
@@ -73,10 +93,12 @@ void AppendUtf8(std::string& out, uint32_t c) {
     }
 }
 
-// A MINIDUMP_STRING (a byte length, then UTF-16LE) as UTF-8; a control
-// character as <U+XXXX>, so that a name cannot start a line of its own, and a
-// lone surrogate as U+FFFD.
-bool ReadName(const Bytes& file, uint32_t rva, std::string& out) {
+// A MINIDUMP_STRING (a byte length, then UTF-16LE) as UTF-8; a character
+// IsDisguising names as <U+XXXX>, so that a name cannot start a line of its
+// own or turn the text around it, and a lone surrogate as U+FFFD. At most
+// `budget` bytes are written, and taken from it; a name cut there ends in
+// kCut. False when the string does not lie whole in the file.
+bool ReadName(const Bytes& file, uint32_t rva, std::string& out, size_t& budget) {
     if (!file.Has(rva, 4)) return false;
     const uint32_t length = file.U32(rva);
     if (length > kLongestName || !file.Has(uint64_t{rva} + 4, length)) return false;
@@ -91,7 +113,53 @@ bool ReadName(const Bytes& file, uint32_t rva, std::string& out) {
             }
         }
         if (c >= 0xD800 && c < 0xE000) c = 0xFFFD;
-        if (c < 0x20 || c == 0x7F) {
+        std::string piece;
+        if (IsDisguising(c)) {
+            char escaped[12];
+            snprintf(escaped, sizeof(escaped), "<U+%04X>", static_cast<unsigned>(c));
+            piece = escaped;
+        } else {
+            AppendUtf8(piece, c);
+        }
+        if (piece.size() > budget) {
+            out += kCut;
+            budget = 0;
+            return true;
+        }
+        budget -= piece.size();
+        out += piece;
+    }
+    return true;
+}
+
+// A UTF-8 name as ReadName writes a name: escaped, a byte that starts no
+// character (or a character written too long) as U+FFFD.
+std::string EscapeUtf8(const uint8_t* bytes, size_t size) {
+    std::string out;
+    for (size_t i = 0; i < size;) {
+        const uint8_t lead = bytes[i];
+        const size_t length = lead < 0x80                   ? 1
+                              : lead >= 0xF0 && lead < 0xF5 ? 4
+                              : lead >= 0xE0                ? 3
+                              : lead >= 0xC2 && lead < 0xE0 ? 2
+                                                            : 0;
+        uint32_t c = length == 1   ? lead
+                     : length == 2 ? lead & 0x1F
+                     : length == 3 ? lead & 0x0F
+                                   : lead & 0x07;
+        bool whole = length != 0 && i + length <= size;
+        for (size_t k = 1; whole && k < length; ++k) {
+            whole = (bytes[i + k] & 0xC0) == 0x80;
+            c = c << 6 | (bytes[i + k] & 0x3F);
+        }
+        const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (!whole || c < least[length] || c > 0x10FFFF || (c >= 0xD800 && c < 0xE000)) {
+            c = 0xFFFD;
+            i += 1;
+        } else {
+            i += length;
+        }
+        if (IsDisguising(c)) {
             char escaped[12];
             snprintf(escaped, sizeof(escaped), "<U+%04X>", static_cast<unsigned>(c));
             out += escaped;
@@ -99,6 +167,35 @@ bool ReadName(const Bytes& file, uint32_t rva, std::string& out) {
             AppendUtf8(out, c);
         }
     }
+    return out;
+}
+
+// The module's CodeView record at `location` (size, then offset): its debug
+// identifier as symbol stores key it (the GUID's 32 hex digits, then the age
+// in hex) and the debug file's name. False when the record does not lie in
+// the file; true with nothing set when there is none or it is of another kind.
+bool ReadDebugRecord(const Bytes& file, uint64_t location, Module& module) {
+    const uint32_t size = file.U32(location), rva = file.U32(location + 4);
+    if (size == 0) return true;
+    if (!file.Has(rva, size)) return false;
+    if (size < kRsdsNameAt || file.U32(rva) != (kRsds[0] | kRsds[1] << 8 | kRsds[2] << 16 |
+                                                static_cast<uint32_t>(kRsds[3]) << 24))
+        return true;
+    char id[48];
+    snprintf(id, sizeof(id), "%08X%04X%04X", file.U32(rva + 4), file.U16(rva + 8),
+             file.U16(rva + 10));
+    module.debugId = id;
+    for (int i = 0; i < 8; ++i) {
+        snprintf(id, sizeof(id), "%02X", file.At(rva + 12)[i]);
+        module.debugId += id;
+    }
+    snprintf(id, sizeof(id), "%X", file.U32(rva + 20));
+    module.debugId += id;
+    size_t length = 0;
+    while (kRsdsNameAt + length < size && length < kLongestDebugName &&
+           file.At(rva + kRsdsNameAt)[length] != 0)
+        ++length;
+    module.debugFile = EscapeUtf8(file.At(rva + kRsdsNameAt), length);
     return true;
 }
 
@@ -174,6 +271,8 @@ DumpFacts ReadDump(const uint8_t* bytes, size_t size) {
         facts.parameterCount = file.U32(exception.rva + 32);
         facts.parameters[0] = file.U64(exception.rva + 40);
         facts.parameters[1] = file.U64(exception.rva + 48);
+        facts.contextSize = file.U32(exception.rva + 160);
+        facts.contextRva = file.U32(exception.rva + 164);
     }
     if (threadList.present) {
         uint32_t count = 0;
@@ -182,8 +281,15 @@ DumpFacts ReadDump(const uint8_t* bytes, size_t size) {
             facts.problem = "truncated: the thread list lies past the end of the file";
             return facts;
         }
-        for (uint32_t i = 0; i < count; ++i)
-            facts.threads.push_back(file.U32(first + i * kThreadSize));
+        for (uint32_t i = 0; i < count; ++i) {
+            const uint64_t at = first + i * kThreadSize;
+            facts.threads.push_back(file.U32(at));
+            if (facts.hasException && file.U32(at) == facts.threadId && !facts.stackSize) {
+                facts.stackStart = file.U64(at + 24);
+                facts.stackSize = file.U32(at + 32);
+                facts.stackRva = file.U32(at + 36);
+            }
+        }
     }
     if (moduleList.present) {
         uint32_t count = 0;
@@ -192,14 +298,34 @@ DumpFacts ReadDump(const uint8_t* bytes, size_t size) {
             facts.problem = "truncated: the module list lies past the end of the file";
             return facts;
         }
+        size_t budget = size < (SIZE_MAX - kNameBytesOverFile) / kNameBytesPerFileByte
+                            ? size * kNameBytesPerFileByte + kNameBytesOverFile
+                            : SIZE_MAX;
+        // A name read once, by where it lies and by its text.
+        std::map<uint32_t, size_t> byPlace;
+        std::map<std::string, size_t> byText;
         for (uint32_t i = 0; i < count; ++i) {
             const uint64_t at = first + uint64_t{i} * kModuleSize;
-            Module module{file.U64(at), file.U32(at + 8), {}};
-            if (!ReadName(file, file.U32(at + kModuleNameRvaAt), module.path)) {
-                facts.problem = "truncated: a module's name lies past the end of the file";
+            Module module{file.U64(at), file.U32(at + 8), 0, file.U32(at + 16), {}, {}};
+            if (!ReadDebugRecord(file, at + kModuleCvRecordAt, module)) {
+                facts.problem = "truncated: a module's debug record lies past the end of the file";
                 return facts;
             }
-            facts.modules.push_back(std::move(module));
+            const uint32_t rva = file.U32(at + kModuleNameRvaAt);
+            const auto place = byPlace.find(rva);
+            if (place != byPlace.end()) {
+                module.name = place->second;
+            } else {
+                std::string name;
+                if (!ReadName(file, rva, name, budget)) {
+                    facts.problem = "truncated: a module's name lies past the end of the file";
+                    return facts;
+                }
+                const auto text = byText.emplace(std::move(name), facts.names.size());
+                if (text.second) facts.names.push_back(text.first->first);
+                module.name = byPlace[rva] = text.first->second;
+            }
+            facts.modules.push_back(module);
         }
     }
     return facts;
@@ -265,16 +391,26 @@ std::string Describe(const DumpFacts& facts) {
         for (const Module& module : facts.modules)
             if (facts.address >= module.base && facts.address - module.base < module.size)
                 at = &module;
-        text += at ? std::string(" ") + BaseName(at->path) + "+" + Hex(facts.address - at->base, 0)
+        text += at ? std::string(" ") + BaseName(facts.names[at->name]) + "+" +
+                         Hex(facts.address - at->base, 0)
                    : std::string(" (in no listed module)");
         text += "\r\n";
     }
     text += "threads:";
     for (uint32_t id : facts.threads) text += " " + std::to_string(id);
     text += "\r\nmodules: " + std::to_string(facts.modules.size()) + "\r\n";
-    for (const Module& module : facts.modules)
-        text +=
-            "  " + Hex(module.base, 16) + " " + Hex(module.size, 8) + " " + module.path + "\r\n";
+    // Each name once; a module named as one before it says which.
+    std::vector<const Module*> namedBy(facts.names.size(), nullptr);
+    for (const Module& module : facts.modules) {
+        text += "  " + Hex(module.base, 16) + " " + Hex(module.size, 8) + " ";
+        const Module*& first = namedBy[module.name];
+        text += first ? "(named as the module at " + Hex(first->base, 16) + ")"
+                      : facts.names[module.name];
+        text += "\r\n";
+        if (!module.debugId.empty())
+            text += "    debug id: " + module.debugId + " " + module.debugFile + "\r\n";
+        if (!first) first = &module;
+    }
     return text;
 }
 

@@ -16,7 +16,13 @@ namespace minidump {
 struct Module {
     uint64_t base = 0;
     uint32_t size = 0;
-    std::string path;  // UTF-8
+    size_t name = 0;         // its path, in DumpFacts::names
+    uint32_t timeStamp = 0;  // the image's link time, as its file header has it
+    // From its CodeView record, when it has one: the identifier symbol stores
+    // key its debug file by (the GUID's 32 hex digits and the age in hex, as
+    // Windows' tools write it) and that file's name, escaped.
+    std::string debugId;
+    std::string debugFile;
 };
 
 struct DumpFacts {
@@ -32,7 +38,17 @@ struct DumpFacts {
     uint32_t parameterCount = 0;
     uint64_t parameters[2] = {};
     std::vector<uint32_t> threads;
+    // Where the faulting thread's context (from the exception stream) and
+    // its stack (from the thread list) lie in the file; sizes 0 when absent.
+    // Checked against the file only by whoever reads them.
+    uint32_t contextRva = 0, contextSize = 0;
+    uint64_t stackStart = 0;
+    uint32_t stackRva = 0, stackSize = 0;
     std::vector<Module> modules;
+    // The modules' paths, each text once, as UTF-8 with every character
+    // IsDisguising names written <U+XXXX>; cut where they pass a bound set
+    // by the file's size.
+    std::vector<std::string> names;
 };
 
 DumpFacts ReadDump(const uint8_t* bytes, size_t size);

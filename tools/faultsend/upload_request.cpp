@@ -1,6 +1,9 @@
 #include "upload_request.h"
 
 #include <climits>
+#include <cstdio>
+
+#include "text_escape.h"
 
 namespace {
 
@@ -72,9 +75,30 @@ bool ParseUploadRequest(int count, const wchar_t* const* arguments, UploadReques
     return true;
 }
 
-std::wstring DescribeRequest(const UploadRequest& request, const std::wstring& program) {
+std::wstring EscapeText(const std::wstring& text) {
+    std::wstring escaped;
+    escaped.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const wchar_t c = text[i];
+        const bool high = c >= 0xD800 && c < 0xDC00;
+        if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+            escaped.append(text, i++, 2);
+        } else if (IsDisguising(c) || (c >= 0xD800 && c < 0xE000)) {
+            wchar_t code[12];
+            _snwprintf(code, 11, L"<U+%04X>", static_cast<unsigned>(c));
+            escaped += code;
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+std::wstring DescribeRequest(const UploadRequest& request, const std::wstring& program,
+                             const std::wstring& fault) {
     return L"pep=" + std::to_wstring(request.pep) + L"\r\npid=" + std::to_wstring(request.pid) +
-           L"\r\ntid=" + std::to_wstring(request.tid) + L"\r\nsrc=" + request.source + L"\r\nver=" +
-           request.version + L"\r\nrep=" + std::to_wstring(request.rep) + L"\r\nrestart=" +
-           (request.restart ? L"1" : L"0") + L"\r\nprogram=" + program + L"\r\n";
+           L"\r\ntid=" + std::to_wstring(request.tid) + L"\r\nsrc=" + EscapeText(request.source) +
+           L"\r\nver=" + EscapeText(request.version) + L"\r\nrep=" + std::to_wstring(request.rep) +
+           L"\r\nrestart=" + (request.restart ? L"1" : L"0") + L"\r\nprogram=" +
+           EscapeText(program) + L"\r\nfault=" + EscapeText(fault) + L"\r\n";
 }

@@ -24,6 +24,12 @@ struct UploadRequest {
 bool ParseUploadRequest(int count, const wchar_t* const* arguments, UploadRequest& request,
                         std::wstring& why);
 
+// `text` with every character IsDisguising names, and every surrogate that
+// is not half of a pair, written <U+XXXX>.
+std::wstring EscapeText(const std::wstring& text);
+
 // The request as the text file beside a dump holds it: one key=value a line,
-// the launcher's argument names without dashes.
-std::wstring DescribeRequest(const UploadRequest& request, const std::wstring& program);
+// the launcher's argument names without dashes, the texts escaped.
+// `fault` is DumpTarget::fault.
+std::wstring DescribeRequest(const UploadRequest& request, const std::wstring& program,
+                             const std::wstring& fault);
