@@ -16,3 +16,8 @@ private:
     HANDLE handle_;
     bool console_;
 };
+
+// UTF-8 of `text`, and the text that UTF-8 `utf8` holds; what does not
+// convert is left out.
+std::string Utf8(const std::wstring& text);
+std::wstring Wide(const std::string& utf8);

@@ -63,22 +63,6 @@ bool WriteWhole(HANDLE file, const std::string& bytes) {
            written == bytes.size();
 }
 
-std::string Utf8(const std::wstring& text) {
-    std::string bytes(text.size() * 3, '\0');
-    bytes.resize(static_cast<size_t>(
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(),
-                            static_cast<int>(bytes.size()), nullptr, nullptr)));
-    return bytes;
-}
-
-std::wstring Wide(const std::string& utf8) {
-    std::wstring text(utf8.size(), L'\0');
-    text.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8.data(),
-                                                        static_cast<int>(utf8.size()), text.data(),
-                                                        static_cast<int>(text.size()))));
-    return text;
-}
-
 int Upload(int count, const wchar_t* const* arguments) {
     UploadRequest request;
     std::wstring why;

@@ -10,6 +10,7 @@
 #include "common/handles.h"
 #include "common/system_library.h"
 #include "dump_store.h"
+#include "text_output.h"
 
 namespace {
 
@@ -26,22 +27,6 @@ constexpr char kDumpPart[] = "upload_file_minidump";
 // The text file's keys that go with the dump, in this order.
 constexpr const char* kTextKeys[] = {"pep", "pid",     "tid",     "src",  "ver",
                                      "rep", "restart", "program", "fault"};
-
-std::string Utf8(const std::wstring& text) {
-    std::string bytes(text.size() * 3, '\0');
-    bytes.resize(static_cast<size_t>(
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(),
-                            static_cast<int>(bytes.size()), nullptr, nullptr)));
-    return bytes;
-}
-
-std::wstring Wide(const std::string& utf8) {
-    std::wstring text(utf8.size(), L'\0');
-    text.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8.data(),
-                                                        static_cast<int>(utf8.size()), text.data(),
-                                                        static_cast<int>(text.size()))));
-    return text;
-}
 
 std::wstring ProgramFolder() {
     wchar_t path[MAX_PATH * 2] = {};
