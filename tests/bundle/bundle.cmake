@@ -1,6 +1,6 @@
 # cmake -DBIN=<bin folder> -DSTAGE=<folder> -DZIP=<archive> -DRUNNER=<run-tests.exe>
 #       -DMANIFEST=<tests.txt> -DLEAVE_OUT=<file of names> -P bundle.cmake
-# Stages the programs, DLLs and test scripts of bin/ (less the names in LEAVE_OUT; no file a test wrote there)
+# Stages the programs, DLLs, debug files and test scripts of bin/ (less the names in LEAVE_OUT; no file a test wrote there)
 # with the runner under one folder named as the archive, and zips it when anything changed.
 cmake_minimum_required(VERSION 3.25)
 get_filename_component(top ${ZIP} NAME)
@@ -8,7 +8,7 @@ string(REGEX REPLACE "\\.zip$" "" top "${top}")
 set(root ${STAGE}/${top})
 
 file(STRINGS ${LEAVE_OUT} leaveOut)
-file(GLOB_RECURSE files RELATIVE ${BIN} ${BIN}/*.exe ${BIN}/*.dll ${BIN}/*.py)
+file(GLOB_RECURSE files RELATIVE ${BIN} ${BIN}/*.exe ${BIN}/*.dll ${BIN}/*.debug ${BIN}/*.py)
 set(wanted run-tests.exe tests.txt)
 foreach(file IN LISTS files)
   get_filename_component(name ${file} NAME)
