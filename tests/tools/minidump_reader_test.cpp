@@ -197,6 +197,8 @@ TEST(MinidumpReader, ShowsEveryModuleNameEscapedAndWithinABoundSetByTheFilesSize
         EXPECT_NE(described.find(c.shows), std::string::npos) << c.name;
         for (const char* raw : {"\xC2\x85", "\xE2\x80\xA8", "\xE2\x80\xAE", "\x1B", "\x01"})
             EXPECT_EQ(described.find(raw), std::string::npos) << c.name;
-        EXPECT_LE(described.size(), 5 * c.bytes.size() + 100000) << c.name;
+        // The names' text is capped at 4 bytes a byte of the file; the lines around them, the
+        // frames and the thread list vary with the dump this process makes of itself.
+        EXPECT_LE(described.size(), 6 * c.bytes.size() + 100000) << c.name;
     }
 }
