@@ -25,7 +25,8 @@ using namespace testsupport;
 int wmain(int argc, wchar_t** argv) {
     const unsigned mixes = argc > 1 ? wcstoul(argv[1], nullptr, 10) : 200;
     const unsigned first = argc > 2 ? wcstoul(argv[2], nullptr, 10) : GetTickCount() % 1000000;
-    unsigned lossy = 0, faults = 0, reports = 0, hangs = 0, broken = 0, uploadersLeft = 0;
+    unsigned lossyMixes = 0, handleLocksKept = 0, faults = 0, reports = 0, hangs = 0, broken = 0,
+             uploadersLeft = 0;
     const ULONGLONG began = GetTickCount64();
     for (unsigned seed = first; seed < first + mixes; ++seed) {
         TempDir root(L"storm");
@@ -47,10 +48,18 @@ int wmain(int argc, wchar_t** argv) {
             DWORD thread;
             ULONGLONG tick;
         };
-        for (size_t at = 0; at + sizeof(Moment) <= moments.size(); at += sizeof(Moment)) {
-            const auto* moment = reinterpret_cast<const Moment*>(moments.data() + at);
-            if (moment->thread) faultedAt[std::to_string(moment->thread)] = moment->tick;
-        }
+        const auto* slots = reinterpret_cast<const Moment*>(moments.data());
+        const size_t slotCount = moments.size() / sizeof(Moment);
+        for (size_t slot = 0; slot + 1 < slotCount; ++slot)
+            if (slots[slot].thread) faultedAt[std::to_string(slots[slot].thread)] = slots[slot].tick;
+        // The last slot is the handle probe's, written once the thread the mix ends is gone.
+        // Under Wine only, that thread may have kept the lock under which handles are closed.
+        const bool endsAThread = std::any_of(notes.begin(), notes.end(), [](const auto& note) {
+            return note.first.rfind("ended.", 0) == 0;
+        });
+        const bool handleLockKept = endsAThread && (!slotCount || !slots[slotCount - 1].thread);
+        const bool lossy = notes["lossy"] == "1" || handleLockKept;
+        handleLocksKept += handleLockKept;
         const std::vector<Fields> made = TakeUploaderReports(bin);
 
         std::string why;
@@ -67,17 +76,16 @@ int wmain(int argc, wchar_t** argv) {
             const size_t at = std::min(line.find(" --tid="), line.size());
             const std::string tid = line.substr(at + 7, line.find(' ', at + 1) - at - 7);
             rule(++reported[tid] == 1, "once");
-            rule(notes.count("fault." + tid) || notes.count("ended." + tid) || notes["lossy"] == "1",
-                 "once");
+            rule(notes.count("fault." + tid) || notes.count("ended." + tid) || lossy, "once");
         }
         faults += static_cast<unsigned>(faultedAt.size());
         for (const auto& [thread, tick] : faultedAt)
-            if (notes.count("fault." + thread) && notes["lossy"] == "0" && tick + 100 < start + took)
+            if (notes.count("fault." + thread) && !lossy && tick + 100 < start + took)
                 rule(reported.count(thread) == 1, "all");
         rule(!run.timedOut && took <= allowed, "ended");
         rule(left == 0, "left");
         uploadersLeft += static_cast<unsigned>(left);
-        lossy += notes["lossy"] == "1";
+        lossyMixes += lossy;
         reports += static_cast<unsigned>(made.size());
         hangs += run.timedOut;
         if (!why.empty()) {
@@ -87,9 +95,10 @@ int wmain(int argc, wchar_t** argv) {
             fflush(stdout);
         }
     }
-    printf("fault storm: %u mixes from seed %u (%u where reports may be lost by design), %u faults, "
-           "%u reports, %u hangs, %u uploaders left behind, %u broke a rule; %.0f s\n",
-           mixes, first, lossy, faults, reports, hangs, uploadersLeft, broken,
+    printf("fault storm: %u mixes from seed %u (%u where reports may be lost by design, %u of them "
+           "as Wine kept its handle lock for an ended thread), %u faults, %u reports, %u hangs, "
+           "%u uploaders left behind, %u broke a rule; %.0f s\n",
+           mixes, first, lossyMixes, handleLocksKept, faults, reports, hangs, uploadersLeft, broken,
            (GetTickCount64() - began) / 1000.0);
     return broken ? 1 : 0;
 }

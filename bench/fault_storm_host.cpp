@@ -66,12 +66,13 @@ Mix DrawMix(unsigned seed) {
     return mix;
 }
 
-// One slot a fault, in faults.bin.
+// One slot a fault, in faults.bin; the last slot is the handle probe's.
 struct Moment {
     DWORD thread;
     ULONGLONG tick;
 };
 Moment* moments = nullptr;
+constexpr size_t kProbeSlot = 4096 / sizeof(Moment) - 1;
 
 void MapMoments() {
     const HANDLE file = CreateFileW(testsupport::BinPath(L"faults.bin").c_str(),
@@ -193,8 +194,22 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     Sleep(50);  // the threads reach their wait
     SetEvent(go);
     if (mix.ended >= 0) {
+        // Wine closes and duplicates handles under a lock of its own, which a thread ended
+        // inside CloseHandle or DuplicateHandle keeps for good: no handle is closed after it,
+        // and no uploader starts. The probe, made before the thread is ended, tells.
+        static HANDLE spare = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        static HANDLE probe = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        Thread(
+            [](void*) -> unsigned {
+                WaitForSingleObject(probe, INFINITE);
+                CloseHandle(spare);
+                moments[kProbeSlot] = {GetCurrentThreadId(), GetTickCount64()};
+                return 0;
+            },
+            nullptr);
         Sleep(mix.endedAfterMs);
         TerminateThread(threads[mix.ended], 9);
+        SetEvent(probe);
     }
     Sleep(INFINITE);
     return 0;
