@@ -58,7 +58,8 @@ Mix DrawMix(unsigned seed) {
     if (chance(25)) mix.heapHeldMs = chance(67) ? 300 : INFINITE;
     for (StartAction& start : mix.starts)
         if (chance(5)) start = static_cast<StartAction>(1 + draw() % 3);
-    if (count > 1 && chance(25)) mix.ended = 1 + draw() % (count - 1), mix.endedAfterMs = draw() % 400;
+    if (count > 1 && chance(25))
+        mix.ended = 1 + draw() % (count - 1), mix.endedAfterMs = draw() % 400;
     for (StartAction start : mix.starts) mix.lossy |= start == kFault || start == kHang;
     // A thread ended while it holds the loader lock leaves it held: nothing starts after it.
     mix.lossy |= mix.ended >= 0 && mix.faults[mix.ended].kind == kUnderLoaderLock;
@@ -73,11 +74,12 @@ struct Moment {
 };
 Moment* moments = nullptr;
 constexpr size_t kProbeSlot = 4096 / sizeof(Moment) - 1;
+constexpr size_t kEndedSlot = kProbeSlot - 1;
 
 void MapMoments() {
-    const HANDLE file = CreateFileW(testsupport::BinPath(L"faults.bin").c_str(),
-                                    GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                    CREATE_ALWAYS, 0, nullptr);
+    const HANDLE file =
+        CreateFileW(testsupport::BinPath(L"faults.bin").c_str(), GENERIC_READ | GENERIC_WRITE,
+                    FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
     const HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READWRITE, 0, 4096, nullptr);
     moments = static_cast<Moment*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 4096));
 }
@@ -209,6 +211,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
             nullptr);
         Sleep(mix.endedAfterMs);
         TerminateThread(threads[mix.ended], 9);
+        moments[kEndedSlot] = {GetCurrentThreadId(), GetTickCount64()};
         SetEvent(probe);
     }
     Sleep(INFINITE);
