@@ -237,6 +237,13 @@ TEST(ReferenceUploader, EachReportOfAFaultIsADumpOfTheFaultingThread) {
                       std::string::npos)
                 << shown;
             EXPECT_NE(shown.find("\r\n  #1 "), std::string::npos) << shown;
+            // The launcher's build id (a GUID and age 1), in the dump whoever wrote it.
+            const size_t id = shown.find(ToUtf8(tree.Launcher()) + "\r\n    debug id: ");
+            ASSERT_NE(id, std::string::npos) << shown;
+            const size_t digits = shown.find("id: ", id) + 4;
+            EXPECT_EQ(shown.find_first_not_of("0123456789ABCDEF", digits), digits + 33) << shown;
+            // Left in bin/ as a seed of the dump reader's fuzzer (scripts/fuzz).
+            CopyFileW(dump.c_str(), BinPath(L"minidump_seed_uploader.dmp").c_str(), FALSE);
             threads.insert(request["tid"]);
             printf("%s: %zu bytes, %lu ms from the launcher's start to its end\n",
                    ToUtf8(c.entry).c_str(), ReadText(dump).size(), took);

@@ -225,8 +225,9 @@ std::wstring NoteRepeatedFault(const std::wstring& folder, const std::wstring& s
 
 PendingFile::PendingFile(const std::wstring& path) : path_(path) {
     const std::wstring part = path + kPartExtension;
-    file_.reset(CreateFileW(part.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    // Read back once written: a dump gets the debug records its writer left out.
+    file_.reset(CreateFileW(part.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file_ && !MarkForDeletion(file_.get(), true)) {
         file_.reset();
         // Not checked: the file is empty, and no dump is written without it.

@@ -2,6 +2,8 @@
 
 #include <dbghelp.h>
 
+#include <algorithm>
+
 #include "common/system_library.h"
 
 namespace {
@@ -23,6 +25,98 @@ template <typename T>
 bool ReadRemote(HANDLE process, const void* at, T& value) {
     SIZE_T read = 0;
     return ReadProcessMemory(process, at, &value, sizeof(value), &read) && read == sizeof(value);
+}
+
+bool AtOffset(HANDLE file, ULONGLONG offset, void* bytes, DWORD size, bool write) {
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD done = 0;
+    return (write ? WriteFile(file, bytes, size, &done, &at)
+                  : ReadFile(file, bytes, size, &done, &at)) &&
+           done == size;
+}
+
+// A CodeView record as linkers write it (a PDB 7.0 name or a build id):
+// "RSDS", a GUID, an age and a file name ending in NUL.
+constexpr DWORD kRsds = 0x53445352;
+constexpr DWORD kShortestRecord = 24 + 1;
+constexpr DWORD kLongestRecord = 24 + MAX_PATH;
+constexpr DWORD kMostDebugEntries = 16;
+constexpr ULONG32 kMinidumpSignature = 0x504D444D;  // "MDMP"
+
+// The module's CodeView record, read from its debug directory in the failing
+// process, whose memory may be anything: empty when there is none to trust.
+std::string RemoteDebugRecord(HANDLE process, ULONG64 base) {
+    const auto* image = reinterpret_cast<const BYTE*>(base);
+    IMAGE_DOS_HEADER dos = {};
+    IMAGE_NT_HEADERS64 headers = {};
+    if (!ReadRemote(process, image, dos) || dos.e_magic != IMAGE_DOS_SIGNATURE ||
+        dos.e_lfanew <= 0 || dos.e_lfanew > 4096 ||
+        !ReadRemote(process, image + dos.e_lfanew, headers) ||
+        headers.Signature != IMAGE_NT_SIGNATURE ||
+        headers.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC ||
+        headers.OptionalHeader.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_DEBUG)
+        return {};
+    const IMAGE_DATA_DIRECTORY debug =
+        headers.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_DEBUG];
+    const DWORD entries =
+        std::min<DWORD>(debug.Size / sizeof(IMAGE_DEBUG_DIRECTORY), kMostDebugEntries);
+    for (DWORD i = 0; i < entries; ++i) {
+        IMAGE_DEBUG_DIRECTORY entry = {};
+        if (!ReadRemote(process, image + debug.VirtualAddress + i * sizeof(entry), entry)) break;
+        if (entry.Type != IMAGE_DEBUG_TYPE_CODEVIEW || !entry.AddressOfRawData ||
+            entry.SizeOfData < kShortestRecord || entry.SizeOfData > kLongestRecord)
+            continue;
+        std::string record(entry.SizeOfData, '\0');
+        SIZE_T read = 0;
+        if (ReadProcessMemory(process, image + entry.AddressOfRawData, record.data(), record.size(),
+                              &read) &&
+            read == record.size() && *reinterpret_cast<const DWORD*>(record.data()) == kRsds &&
+            record.back() == '\0')
+            return record;
+    }
+    return {};
+}
+
+// Wine's MiniDumpWriteDump writes no module's CodeView record (Windows'
+// does): without one, no debugger or crash service finds the module's
+// symbols. Each module that has none gets the one in its debug directory,
+// added at the end of the file. A dump this cannot read is left as written.
+void AddMissingDebugRecords(HANDLE process, HANDLE file) {
+    static_assert(sizeof(MINIDUMP_MODULE) == 108, "the module entry as the file holds it");
+    MINIDUMP_HEADER header = {};
+    if (!AtOffset(file, 0, &header, sizeof(header), false) ||
+        header.Signature != kMinidumpSignature || header.NumberOfStreams > 64)
+        return;
+    for (ULONG32 i = 0; i < header.NumberOfStreams; ++i) {
+        MINIDUMP_DIRECTORY stream = {};
+        ULONG32 count = 0;
+        if (!AtOffset(file, header.StreamDirectoryRva + ULONGLONG{i} * sizeof(stream), &stream,
+                      sizeof(stream), false))
+            return;
+        if (stream.StreamType != ModuleListStream ||
+            !AtOffset(file, stream.Location.Rva, &count, sizeof(count), false))
+            continue;
+        for (ULONG32 at = 0; at < std::min<ULONG32>(count, 4096); ++at) {
+            const ULONGLONG entryAt = stream.Location.Rva + 4 + ULONGLONG{at} * 108;
+            MINIDUMP_MODULE module = {};
+            LARGE_INTEGER end = {};
+            if (!AtOffset(file, entryAt, &module, sizeof(module), false) ||
+                !GetFileSizeEx(file, &end))
+                return;
+            std::string record;
+            if (module.CvRecord.DataSize ||
+                (record = RemoteDebugRecord(process, module.BaseOfImage)).empty())
+                continue;
+            const ULONGLONG rva = (end.QuadPart + 3) / 4 * 4;
+            if (rva + record.size() > MAXDWORD ||
+                !AtOffset(file, rva, record.data(), static_cast<DWORD>(record.size()), true))
+                return;
+            module.CvRecord = {static_cast<ULONG32>(record.size()), static_cast<RVA>(rva)};
+            if (!AtOffset(file, entryAt, &module, sizeof(module), true)) return;
+        }
+    }
 }
 
 }  // namespace
@@ -105,5 +199,6 @@ bool WriteMinidump(const DumpTarget& target, const UploadRequest& request, HANDL
         why = WithError(L"MiniDumpWriteDump failed");
         return false;
     }
+    AddMissingDebugRecords(target.process.get(), file);
     return true;
 }
