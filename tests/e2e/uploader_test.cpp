@@ -237,11 +237,17 @@ TEST(ReferenceUploader, EachReportOfAFaultIsADumpOfTheFaultingThread) {
                       std::string::npos)
                 << shown;
             EXPECT_NE(shown.find("\r\n  #1 "), std::string::npos) << shown;
-            // The launcher's build id (a GUID and age 1), in the dump whoever wrote it.
-            const size_t id = shown.find(ToUtf8(tree.Launcher()) + "\r\n    debug id: ");
-            ASSERT_NE(id, std::string::npos) << shown;
-            const size_t digits = shown.find("id: ", id) + 4;
-            EXPECT_EQ(shown.find_first_not_of("0123456789ABCDEF", digits), digits + 33) << shown;
+            // The launcher's and the extension's build ids (a GUID and age 1, no debug file), in
+            // the dump whoever wrote it.
+            for (const std::wstring& module :
+                 {tree.Launcher(), tree.Root() + L"\\ext\\e2e_ext.dll"}) {
+                const std::string line = ToUtf8(module) + "\r\n    debug id: ";
+                const size_t digits = std::min(shown.find(line), shown.size()) + line.size();
+                EXPECT_EQ(shown.find_first_not_of("0123456789ABCDEF", digits), digits + 33)
+                    << shown;
+                EXPECT_EQ(shown.compare(std::min(digits + 33, shown.size()), 3, " \r\n"), 0)
+                    << shown;
+            }
             // Left in bin/ as a seed of the dump reader's fuzzer (scripts/fuzz).
             CopyFileW(dump.c_str(), BinPath(L"minidump_seed_uploader.dmp").c_str(), FALSE);
             threads.insert(request["tid"]);
