@@ -3,6 +3,7 @@
 #include <dbghelp.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "common/system_library.h"
 
@@ -98,24 +99,29 @@ void AddMissingDebugRecords(HANDLE process, HANDLE file) {
         if (stream.StreamType != ModuleListStream ||
             !AtOffset(file, stream.Location.Rva, &count, sizeof(count), false))
             continue;
-        for (ULONG32 at = 0; at < std::min<ULONG32>(count, 4096); ++at) {
-            const ULONGLONG entryAt = stream.Location.Rva + 4 + ULONGLONG{at} * 108;
-            MINIDUMP_MODULE module = {};
-            LARGE_INTEGER end = {};
-            if (!AtOffset(file, entryAt, &module, sizeof(module), false) ||
-                !GetFileSizeEx(file, &end))
-                return;
+        // Read and written back whole: an entry is where its type puts it.
+        std::vector<MINIDUMP_MODULE> modules(std::min<ULONG32>(count, 4096));
+        const ULONGLONG listAt = stream.Location.Rva + sizeof(count);
+        const auto bytes = static_cast<DWORD>(modules.size() * sizeof(MINIDUMP_MODULE));
+        LARGE_INTEGER end = {};
+        if (!AtOffset(file, listAt, modules.data(), bytes, false) || !GetFileSizeEx(file, &end))
+            return;
+        ULONGLONG appendAt = end.QuadPart;
+        for (MINIDUMP_MODULE& module : modules) {
             std::string record;
             if (module.CvRecord.DataSize ||
                 (record = RemoteDebugRecord(process, module.BaseOfImage)).empty())
                 continue;
-            const ULONGLONG rva = (end.QuadPart + 3) / 4 * 4;
-            if (rva + record.size() > MAXDWORD ||
-                !AtOffset(file, rva, record.data(), static_cast<DWORD>(record.size()), true))
-                return;
-            module.CvRecord = {static_cast<ULONG32>(record.size()), static_cast<RVA>(rva)};
-            if (!AtOffset(file, entryAt, &module, sizeof(module), true)) return;
+            appendAt = (appendAt + 3) / 4 * 4;
+            if (appendAt + record.size() > MAXDWORD ||
+                !AtOffset(file, appendAt, record.data(), static_cast<DWORD>(record.size()), true))
+                break;
+            module.CvRecord = {static_cast<ULONG32>(record.size()), static_cast<RVA>(appendAt)};
+            appendAt += record.size();
         }
+        // Not checked: a list not written back leaves the dump as written, with records past
+        // its end that nothing points at.
+        AtOffset(file, listAt, modules.data(), bytes, true);
     }
 }
 
