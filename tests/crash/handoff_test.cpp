@@ -174,6 +174,8 @@ const FaultCase kFaultCases[] = {
     // What arming made for its threads is closed, the uploaders' job kept; no thread is prepared
     // for a hand-off thread that is not there.
     {"NoHandOffThread", "0xC0000005@worker", 0xC0000005, "thread_guarantee=0 handles_made=1"},
+    {"LoaderLockHeldAWhileElsewhere", "0xC0000005 0xC0000005", 0xC0000005},
+    {"NoThreadsWhileLoaderLockHeldForGood", "", 0xC0000005},
     // The watcher ends the process at the bound when a start is stuck and nobody else waits, when
     // the faulting thread starts its own report and it hangs, and when the thread that awaited the
     // last uploader is gone, whatever the wall clock does meanwhile.
