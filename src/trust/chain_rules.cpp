@@ -145,13 +145,22 @@ Finding HasStrongKey(const Place& place) {
     if (std::strcmp(algorithm, szOID_RSA_RSA) != 0) return Finding::kBroken;
     const UniqueLocal decoded(
         Decode(RSA_CSP_PUBLICKEYBLOB, key.PublicKey.pbData, key.PublicKey.cbData));
-    // The blob is a PUBLICKEYSTRUC followed by an RSAPUBKEY, which gives the
-    // modulus's length in bits.
+    // The blob is a PUBLICKEYSTRUC, an RSAPUBKEY and the modulus, least
+    // significant byte first. The RSAPUBKEY's length counts whole bytes, and
+    // zeros the encoding put before the modulus: the key's size is where its
+    // highest bit set is.
     const auto* blob = static_cast<const BYTE*>(decoded.get());
     if (!blob) return Finding::kBroken;
     RSAPUBKEY rsa;
     std::memcpy(&rsa, blob + sizeof(PUBLICKEYSTRUC), sizeof(rsa));
-    return Kept(rsa.bitlen >= kLeastRsaBits);
+    const BYTE* modulus = blob + sizeof(PUBLICKEYSTRUC) + sizeof(rsa);
+    DWORD bytes = rsa.bitlen / 8;
+    while (bytes > 0 && modulus[bytes - 1] == 0) --bytes;
+    DWORD bits = bytes * 8;
+    if (bytes)
+        for (BYTE top = modulus[bytes - 1]; !(top & 0x80); top = static_cast<BYTE>(top << 1))
+            --bits;
+    return Kept(bits >= kLeastRsaBits);
 }
 
 // Basic constraints that decode and say CA:TRUE.
@@ -359,6 +368,15 @@ bool BeginsWith(const CERT_NAME_INFO& name, const CERT_NAME_INFO& start) {
     return true;
 }
 
+bool HoldsUniversalString(const CERT_NAME_INFO& name) {
+    for (DWORD i = 0; i < name.cRDN; ++i)
+        for (DWORD j = 0; j < name.rgRDN[i].cRDNAttr; ++j)
+            if ((name.rgRDN[i].rgRDNAttr[j].dwValueType & CERT_RDN_TYPE_MASK) ==
+                CERT_RDN_UNIVERSAL_STRING)
+                return true;
+    return false;
+}
+
 // Whether `subject` lies in `subtree`, or that the check does not evaluate the
 // subtree.
 enum class InSubtree { kNo, kYes, kNotEvaluated };
@@ -374,12 +392,10 @@ InSubtree Within(const CERT_NAME_INFO& subject, const CERT_GENERAL_SUBTREE& subt
     DWORD parts = 0;
     for (DWORD i = 0; i < start->cRDN; ++i) parts += start->rgRDN[i].cRDNAttr;
     if (parts > kMostNameParts) return InSubtree::kNotEvaluated;
-    // A UniversalString is not read as text here: it could hide a name excluded in another type.
-    for (DWORD i = 0; i < subject.cRDN; ++i)
-        for (DWORD j = 0; j < subject.rgRDN[i].cRDNAttr; ++j)
-            if ((subject.rgRDN[i].rgRDNAttr[j].dwValueType & CERT_RDN_TYPE_MASK) ==
-                CERT_RDN_UNIVERSAL_STRING)
-                return InSubtree::kNotEvaluated;
+    // A UniversalString is not read as text here, in the name or in the subtree: it could hide a
+    // name excluded in another type, or exclude one that it never matches.
+    if (HoldsUniversalString(subject) || HoldsUniversalString(*start))
+        return InSubtree::kNotEvaluated;
     return BeginsWith(subject, *start) ? InSubtree::kYes : InSubtree::kNo;
 }
 
@@ -489,6 +505,18 @@ constexpr Rule kRules[] = {
 };
 
 constexpr wchar_t kMissing[] = L"a certificate in its place";
+constexpr const Rule& kStrongKey = kRules[2];
+static_assert(kRules[2].holds == &HasStrongKey && kRules[1].holds == &SignedByIssuer);
+
+// A link can fail because the key that signed it is of a kind the system
+// cannot verify (an EC key on secp256k1, say): where that key breaks the key
+// rule, the certificate holding it is named, by that rule.
+bool LinkFailsByKeyAbove(const Rule& rule, const Place& place) {
+    if (rule.holds != &SignedByIssuer || !place.issuer) return false;
+    Place above = place;
+    above.certificate = place.issuer;
+    return HasStrongKey(above) == Finding::kBroken;
+}
 
 }  // namespace
 
@@ -508,7 +536,9 @@ ChainBreak FirstBrokenRule(const CERT_SIMPLE_CHAIN& chain, int pinnedAt) {
         for (const Rule& rule : kRules) {
             const Finding found = rule.holds ? rule.holds(place) : Finding::kKept;
             if (found == Finding::kSettled) marks &= ~rule.marks;
-            if (found == Finding::kBroken || (marks & rule.marks)) return {i, rule.name};
+            if (found == Finding::kBroken || (marks & rule.marks))
+                return LinkFailsByKeyAbove(rule, place) ? ChainBreak{i + 1, kStrongKey.name}
+                                                        : ChainBreak{i, rule.name};
         }
     }
     return {-1, nullptr};
