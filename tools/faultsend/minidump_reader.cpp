@@ -75,22 +75,30 @@ struct Location {
     bool present = false;
 };
 
-void AppendUtf8(std::string& out, uint32_t c) {
+// Writes `c` as --show prints it into `out` (room for 8 bytes): UTF-8, or
+// <U+XXXX> for a character IsDisguising names. Returns the bytes written.
+size_t WriteShown(uint32_t c, char* out) {
+    if (IsDisguising(c)) return WriteEscaped(c, out);
     if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | c >> 6);
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | c >> 12);
-        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | c >> 18);
-        out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
+        out[0] = static_cast<char>(c);
+        return 1;
     }
+    if (c < 0x800) {
+        out[0] = static_cast<char>(0xC0 | c >> 6);
+        out[1] = static_cast<char>(0x80 | (c & 0x3F));
+        return 2;
+    }
+    if (c < 0x10000) {
+        out[0] = static_cast<char>(0xE0 | c >> 12);
+        out[1] = static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        out[2] = static_cast<char>(0x80 | (c & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<char>(0xF0 | c >> 18);
+    out[1] = static_cast<char>(0x80 | (c >> 12 & 0x3F));
+    out[2] = static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    out[3] = static_cast<char>(0x80 | (c & 0x3F));
+    return 4;
 }
 
 // A MINIDUMP_STRING (a byte length, then UTF-16LE) as UTF-8; a character
@@ -113,21 +121,15 @@ bool ReadName(const Bytes& file, uint32_t rva, std::string& out, size_t& budget)
             }
         }
         if (c >= 0xD800 && c < 0xE000) c = 0xFFFD;
-        std::string piece;
-        if (IsDisguising(c)) {
-            char escaped[12];
-            snprintf(escaped, sizeof(escaped), "<U+%04X>", static_cast<unsigned>(c));
-            piece = escaped;
-        } else {
-            AppendUtf8(piece, c);
-        }
-        if (piece.size() > budget) {
+        char piece[8];
+        const size_t shown = WriteShown(c, piece);
+        if (shown > budget) {
             out += kCut;
             budget = 0;
             return true;
         }
-        budget -= piece.size();
-        out += piece;
+        budget -= shown;
+        out.append(piece, shown);
     }
     return true;
 }
@@ -159,13 +161,8 @@ std::string EscapeUtf8(const uint8_t* bytes, size_t size) {
         } else {
             i += length;
         }
-        if (IsDisguising(c)) {
-            char escaped[12];
-            snprintf(escaped, sizeof(escaped), "<U+%04X>", static_cast<unsigned>(c));
-            out += escaped;
-        } else {
-            AppendUtf8(out, c);
-        }
+        char piece[8];
+        out.append(piece, WriteShown(c, piece));
     }
     return out;
 }

@@ -84,9 +84,8 @@ std::wstring EscapeText(const std::wstring& text) {
         if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
             escaped.append(text, i++, 2);
         } else if (IsDisguising(c) || (c >= 0xD800 && c < 0xE000)) {
-            wchar_t code[12];
-            _snwprintf(code, 11, L"<U+%04X>", static_cast<unsigned>(c));
-            escaped += code;
+            wchar_t code[8];
+            escaped.append(code, WriteEscaped(c, code));
         } else {
             escaped += c;
         }
