@@ -161,9 +161,11 @@ TEST(MinidumpReader, ShowsEveryModuleNameEscapedAndWithinABoundSetByTheFilesSize
     shared.replace(shared.size() - 4, 4, "\xFE\xFF\0\0", 4);
     for (size_t i = 0; i < 65534; i += 2) shared += std::string("\x01\0", 2);
     for (size_t i = 0; i < modules; ++i) shared = With(shared, nameAt(i), dump.size());
-    // Names 4 bytes apart in one run of (U+FFF0, U+0000): each is its own 65,520 bytes long.
+    // Names 4 bytes apart in one run of (U+FF00 + 2 (k mod 64), U+0000): each about 65,400 bytes
+    // long, read from where it starts, and no two the same text.
     std::string overlapping = dump;
-    for (size_t i = 0; i < 65534 / 4 + modules; ++i) overlapping += std::string("\xF0\xFF\0\0", 4);
+    for (size_t i = 0; i < 65534 / 4 + modules; ++i)
+        overlapping += std::string{static_cast<char>(2 * (i % 64)), '\xFF', '\0', '\0'};
     for (size_t i = 0; i < modules; ++i)
         overlapping = With(overlapping, nameAt(i), dump.size() + 4 * i);
     // Module 0 given a CodeView record whose file name holds a right-to-left override.
