@@ -30,6 +30,16 @@ bool WaitForLogEnd(const InstallTree& tree) {
     return false;
 }
 
+// Deletes `path` and waits until it is gone: the copy a case before started can still hold it
+// for a moment after writing its last line, and its old text would pass for the next case's.
+bool DeleteOnceFree(const std::wstring& path) {
+    for (int i = 0; i < 400; ++i, Sleep(50)) {
+        DeleteFileW(path.c_str());
+        if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 TEST(Relaunch, StartsAHiddenCopyWithTheRecordsCommandLineOrNoneInTheSameFolderAndSettings) {
@@ -56,8 +66,8 @@ TEST(Relaunch, StartsAHiddenCopyWithTheRecordsCommandLineOrNoneInTheSameFolderAn
     };
     for (const auto& c : cases) {
         const std::wstring received = tree.Path(L"ext\\received.txt");
-        DeleteFileW(received.c_str());
-        DeleteFileW(tree.LogPath().c_str());
+        ASSERT_TRUE(DeleteOnceFree(received));
+        ASSERT_TRUE(DeleteOnceFree(tree.LogPath()));
         EXPECT_EQ(tree.Run(L"--param=" + c.param + L" --dll=ext\\none.dll"), 0u);
         // Only the copy logged; the relaunching process wrote nothing.
         ASSERT_TRUE(WaitForLogEnd(tree));
