@@ -16,9 +16,10 @@ inline bool IsDisguising(uint32_t c) {
            (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
 }
 
-// Writes the <U+XXXX> form of a character IsDisguising names (every one lies
-// below U+10000, so four digits) into `out`, which holds 8 characters, and
-// returns 8. Done by hand: a dump's names can be a million such characters.
+// Writes the <U+XXXX> form of a character below U+10000 (as every one
+// IsDisguising names is, and every lone surrogate) into `out`, which holds 8
+// characters, and returns 8. Done by hand: a dump's names can be a million
+// such characters.
 template <typename Char>
 size_t WriteEscaped(uint32_t c, Char* out) {
     static const char kDigits[] = "0123456789ABCDEF";
